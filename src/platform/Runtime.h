@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/Queue.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace qv {
+
+// Process-wide bounds.
+inline constexpr std::int64_t maxRecordBytes = 134'217'728;
+inline constexpr std::int64_t maxSnapshotBytes = 2'097'152;
+inline constexpr std::int64_t maxPreviewBytes = 1'048'576;
+
+// The two process-wide serial queues. Created on first use and never destroyed, so that an exit
+// from any thread cannot race their destruction.
+Queue& controlQueue();
+Queue& nativeQueue();
+
+// Runs work on a thread of its own (a global concurrent queue); for long blocking loops.
+void dispatchGlobal(std::function<void()> work);
+// Runs work on the global default queue after `seconds`. That queue only ever runs short items
+// such as forced exits, so a stuck serial queue cannot hold them up.
+void globalAfter(double seconds, std::function<void()> work);
+
+// Ends the process at once from any thread. All output goes straight to its descriptor, so
+// nothing is left in a buffer, and no static destructor can race a running thread.
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace qv

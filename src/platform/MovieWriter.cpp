@@ -190,24 +190,47 @@ std::optional<PlatformError> MovieWriter::error() const {
     return error_;
 }
 
-bool MovieWriter::addVideo(const VideoSettings& settings) {
-    if (status_ != Status::configuring || video_ || settings.width <= 0 || settings.height <= 0 ||
-        settings.width % 2 != 0 || settings.height % 2 != 0 || settings.averageBitRate <= 0) {
-        return false;
-    }
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+std::unique_ptr<MovieWriter::Encoder> MovieWriter::newEncoder(const char* name) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
     if (codec == nullptr) {
         fail(AVERROR_ENCODER_NOT_FOUND);
-        return false;
+        return nullptr;
     }
     auto encoder = std::make_unique<Encoder>();
     encoder->context = avcodec_alloc_context3(codec);
     encoder->packet = av_packet_alloc();
     encoder->pending = av_packet_alloc();
-    if (encoder->context == nullptr || encoder->packet == nullptr || encoder->pending == nullptr) {
+    encoder->frame = av_frame_alloc();
+    if (encoder->context == nullptr || encoder->packet == nullptr || encoder->pending == nullptr ||
+        encoder->frame == nullptr) {
         fail(AVERROR(ENOMEM));
+        return nullptr;
+    }
+    if (output_->format->oformat->flags & AVFMT_GLOBALHEADER) {
+        encoder->context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    return encoder;
+}
+
+bool MovieWriter::openEncoder(Encoder& encoder, AVDictionary** options) {
+    int result = avcodec_open2(encoder.context, encoder.context->codec, options);
+    encoder.stream = result >= 0 ? avformat_new_stream(output_->format, nullptr) : nullptr;
+    if (result >= 0 && encoder.stream == nullptr) result = AVERROR(ENOMEM);
+    if (result >= 0) {
+        encoder.stream->time_base = encoder.context->time_base;
+        result = avcodec_parameters_from_context(encoder.stream->codecpar, encoder.context);
+    }
+    if (result < 0) fail(result);
+    return result >= 0;
+}
+
+bool MovieWriter::addVideo(const VideoSettings& settings) {
+    if (status_ != Status::configuring || video_ || settings.width <= 0 || settings.height <= 0 ||
+        settings.width % 2 != 0 || settings.height % 2 != 0 || settings.averageBitRate <= 0) {
         return false;
     }
+    auto encoder = newEncoder("libx264");
+    if (!encoder) return false;
     AVCodecContext* c = encoder->context;
     c->width = settings.width;
     c->height = settings.height;
@@ -222,28 +245,13 @@ bool MovieWriter::addVideo(const VideoSettings& settings) {
     c->color_primaries = AVCOL_PRI_SMPTE170M;
     c->color_trc = AVCOL_TRC_SMPTE170M;
     c->thread_count = 0;
-    if (output_->format->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", "ultrafast", 0);
     av_dict_set(&options, "tune", "zerolatency", 0);
-    const int opened = avcodec_open2(c, codec, &options);
+    const bool opened = openEncoder(*encoder, &options);
     av_dict_free(&options);
-    if (opened < 0) {
-        fail(opened);
-        return false;
-    }
-    encoder->stream = avformat_new_stream(output_->format, nullptr);
-    if (encoder->stream == nullptr) {
-        fail(AVERROR(ENOMEM));
-        return false;
-    }
-    encoder->stream->time_base = videoTimeBase;
-    const int copied = avcodec_parameters_from_context(encoder->stream->codecpar, c);
-    if (copied < 0) {
-        fail(copied);
-        return false;
-    }
+    if (!opened) return false;
     for (int i = 0; i < poolSize; ++i) {
         AVFrame* frame = av_frame_alloc();
         if (frame == nullptr) {
@@ -272,19 +280,8 @@ bool MovieWriter::addAudio(const AudioSettings& settings) {
         settings.channels > 2 || settings.bitRate <= 0) {
         return false;
     }
-    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (codec == nullptr) {
-        fail(AVERROR_ENCODER_NOT_FOUND);
-        return false;
-    }
-    auto encoder = std::make_unique<Encoder>();
-    encoder->context = avcodec_alloc_context3(codec);
-    encoder->packet = av_packet_alloc();
-    encoder->frame = av_frame_alloc();
-    if (encoder->context == nullptr || encoder->packet == nullptr || encoder->frame == nullptr) {
-        fail(AVERROR(ENOMEM));
-        return false;
-    }
+    auto encoder = newEncoder("aac");
+    if (!encoder) return false;
     AVCodecContext* c = encoder->context;
     AVChannelLayout layout{};
     av_channel_layout_default(&layout, settings.channels);
@@ -293,29 +290,17 @@ bool MovieWriter::addAudio(const AudioSettings& settings) {
     c->ch_layout = layout;
     c->bit_rate = settings.bitRate;
     c->time_base = AVRational{1, settings.sampleRate};
-    if (output_->format->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    int result = avcodec_open2(c, codec, nullptr);
-    if (result < 0) {
-        fail(result);
-        return false;
-    }
-    result = swr_alloc_set_opts2(&encoder->resampler, &layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
-                                 &layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
+    if (!openEncoder(*encoder, nullptr)) return false;
+    int result = swr_alloc_set_opts2(&encoder->resampler, &layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
+                                     &layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
     if (result >= 0) result = swr_init(encoder->resampler);
     if (result < 0) {
         fail(result);
         return false;
     }
     encoder->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, settings.channels, c->frame_size * 2);
-    encoder->stream = avformat_new_stream(output_->format, nullptr);
-    if (encoder->fifo == nullptr || encoder->stream == nullptr) {
+    if (encoder->fifo == nullptr) {
         fail(AVERROR(ENOMEM));
-        return false;
-    }
-    encoder->stream->time_base = c->time_base;
-    result = avcodec_parameters_from_context(encoder->stream->codecpar, c);
-    if (result < 0) {
-        fail(result);
         return false;
     }
     encoder->channels = settings.channels;

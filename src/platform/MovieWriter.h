@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+struct AVDictionary;
 struct AVFrame;
 
 namespace qv {
@@ -108,6 +109,8 @@ private:
     struct Encoder;
     struct Output;
 
+    std::unique_ptr<Encoder> newEncoder(const char* name);
+    bool openEncoder(Encoder& encoder, AVDictionary** options);
     void fail(int code);
     void run();
     void encodeVideo(Item& item);

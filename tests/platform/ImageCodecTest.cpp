@@ -1,0 +1,78 @@
+#include "platform/JpegCodec.h"
+#include "platform/PngEncoder.h"
+
+#include <spng.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+using namespace qv;
+
+namespace {
+
+std::shared_ptr<PixelBuffer> gradient(int width, int height) {
+    auto frame = PixelBuffer::create(width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = frame->row(y) + x * 4;
+            p[0] = static_cast<std::uint8_t>(x * 255 / width);   // B
+            p[1] = static_cast<std::uint8_t>(y * 255 / height);  // G
+            p[2] = 200;                                          // R
+            p[3] = 255;
+        }
+    }
+    return frame;
+}
+
+}  // namespace
+
+TEST(JpegCodec, RoundTripKeepsSizeAndColour) {
+    JpegCodec codec;
+    const auto frame = gradient(160, 144);
+    const std::string jpeg = codec.encode(*frame, 80);
+    ASSERT_FALSE(jpeg.empty());
+    const auto header = codec.readHeader(jpeg.data(), jpeg.size());
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 160);
+    EXPECT_EQ(header->height, 144);
+    const auto decoded = codec.decode(jpeg.data(), jpeg.size());
+    ASSERT_TRUE(decoded);
+    const std::uint8_t* p = decoded->row(72) + 80 * 4;
+    EXPECT_NEAR(p[2], 200, 8);
+    EXPECT_NEAR(p[0], 127, 8);
+}
+
+TEST(JpegCodec, RejectsTruncatedAndForeignData) {
+    JpegCodec codec;
+    const auto frame = gradient(64, 64);
+    const std::string jpeg = codec.encode(*frame, 80);
+    EXPECT_FALSE(codec.decode(jpeg.data(), jpeg.size() / 2));
+    const std::string text = "not a jpeg";
+    EXPECT_FALSE(codec.readHeader(text.data(), text.size()));
+    EXPECT_FALSE(codec.decode(text.data(), text.size()));
+}
+
+TEST(PngEncoder, WritesRgbaPixelsExactly) {
+    const auto frame = gradient(33, 17);  // odd width: padded rows
+    const std::string png = encodePNG(*frame);
+    ASSERT_FALSE(png.empty());
+    std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(0), spng_ctx_free);
+    spng_set_png_buffer(context.get(), png.data(), png.size());
+    spng_ihdr header{};
+    ASSERT_EQ(spng_get_ihdr(context.get(), &header), 0);
+    EXPECT_EQ(header.width, 33u);
+    EXPECT_EQ(header.height, 17u);
+    EXPECT_EQ(header.bit_depth, 8);
+    EXPECT_EQ(header.color_type, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA);
+    std::vector<std::uint8_t> rgba(33 * 17 * 4);
+    ASSERT_EQ(spng_decode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
+    const std::uint8_t* source = frame->row(9) + 20 * 4;
+    const std::uint8_t* decoded = rgba.data() + (9 * 33 + 20) * 4;
+    EXPECT_EQ(decoded[0], source[2]);
+    EXPECT_EQ(decoded[1], source[1]);
+    EXPECT_EQ(decoded[2], source[0]);
+    EXPECT_EQ(decoded[3], source[3]);
+}

@@ -78,25 +78,25 @@ private:
     int write_ = -1;
 };
 
-struct Counted {
-    std::atomic<int> failures{0};
-    std::function<void()> hook() {
-        return [this] { ++failures; };
-    }
-};
-
 // A map whose JSON text is exactly `bytes` long: {"k":"xx…"}.
 Json ofTextLength(std::size_t bytes) {
     return Json{{"k", std::string(bytes - 8, 'x')}};
 }
 
+// A host pipe and an Output writing to it, counting the failures it reports.
+class OutputTest : public ::testing::Test {
+protected:
+    OutputTest() {
+        output.setOnFailure([this] { ++failures; });
+    }
+    HostPipe host;
+    std::atomic<int> failures{0};
+    Output output{host.writeEnd()};
+};
+
 }  // namespace
 
-TEST(Output, WritesSortedCompactLinesWithEscapedSlashes) {
-    HostPipe host;
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
+TEST_F(OutputTest, WritesSortedCompactLinesWithEscapedSlashes) {
     output.send(
         Json{{"requestId", "a/b"}, {"result", {{"z", 1}, {"a", {1.5, nullptr, true}}}}, {"ok", true}});
     output.send(Json{{"event", "ready"}, {"text", "caf\xc3\xa9 \"q\"\\"}});
@@ -104,34 +104,26 @@ TEST(Output, WritesSortedCompactLinesWithEscapedSlashes) {
         "{\"ok\":true,\"requestId\":\"a\\/b\",\"result\":{\"a\":[1.5,null,true],\"z\":1}}\n"
         "{\"event\":\"ready\",\"text\":\"caf\xc3\xa9 \\\"q\\\"\\\\\"}\n";
     EXPECT_EQ(host.read(expected.size()), expected);
-    EXPECT_EQ(counted.failures, 0);
+    EXPECT_EQ(failures, 0);
 }
 
-TEST(Output, RefusesWhatIsNotAValidObjectAtOnce) {
-    HostPipe host;
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
+TEST_F(OutputTest, RefusesWhatIsNotAValidObjectAtOnce) {
     output.send(Json::array({1}));
     output.send(Json{{"n", std::numeric_limits<double>::quiet_NaN()}});
     output.send(Json{{"list", {std::numeric_limits<double>::infinity()}}});
     output.send(Json{{"bad", "\xff"}});
-    EXPECT_EQ(counted.failures, 4);
+    EXPECT_EQ(failures, 4);
     output.send(Json{{"fine", 1}});
     EXPECT_EQ(host.read(11), "{\"fine\":1}\n");
     EXPECT_EQ(output.pendingLines(), 0);
 }
 
-TEST(Output, LineBoundIsSixtyFiveThousandFiveHundredThirtyFiveBytes) {
-    HostPipe host;
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
+TEST_F(OutputTest, LineBoundIsSixtyFiveThousandFiveHundredThirtyFiveBytes) {
     output.send(ofTextLength(65'536));
-    EXPECT_EQ(counted.failures, 1);
+    EXPECT_EQ(failures, 1);
     // The bound applies to the escaped text: 32,763 slashes take 65,526 bytes.
     output.send(Json{{"k", std::string(32'763, '/') + "xx"}});
-    EXPECT_EQ(counted.failures, 2);
+    EXPECT_EQ(failures, 2);
 
     output.send(ofTextLength(65'535));
     const std::string line = host.read(65'536);
@@ -139,56 +131,44 @@ TEST(Output, LineBoundIsSixtyFiveThousandFiveHundredThirtyFiveBytes) {
     EXPECT_EQ(line, ofTextLength(65'535).dump() + "\n");
     output.send(Json{{"k", std::string(32'763, '/') + "x"}});
     EXPECT_EQ(host.read(65'536).size(), 65'536u);
-    EXPECT_EQ(counted.failures, 2);
+    EXPECT_EQ(failures, 2);
 }
 
-TEST(Output, StalledHostGetsThirtyTwoPendingLinesEachFailingAfterTheirDeadline) {
-    HostPipe host;
+TEST_F(OutputTest, StalledHostGetsThirtyTwoPendingLinesEachFailingAfterTheirDeadline) {
     host.fill();
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
     const double start = mono();
     for (int i = 0; i < 32; ++i) output.send(Json{{"line", i}});
-    EXPECT_EQ(counted.failures, 0);
+    EXPECT_EQ(failures, 0);
     output.send(Json{{"line", 32}});
-    EXPECT_EQ(counted.failures, 1);  // refused before send returned
+    EXPECT_EQ(failures, 1);  // refused before send returned
     EXPECT_EQ(output.pendingLines(), 32);
 
     // Lines fail one after another, each after its own two-second deadline.
-    ASSERT_TRUE(waitUntil([&] { return counted.failures >= 3; }, 20));
+    ASSERT_TRUE(waitUntil([&] { return failures >= 3; }, 20));
     EXPECT_GE(mono() - start, 2 * Output::lineDeadline);
     EXPECT_GE(output.pendingLines(), 29);
 
     // A host that closes its end makes the rest fail at once (EPIPE, no SIGPIPE death).
     host.closeReadEnd();
-    ASSERT_TRUE(waitUntil([&] { return counted.failures == 33; }, 20));
+    ASSERT_TRUE(waitUntil([&] { return failures == 33; }, 20));
     EXPECT_EQ(output.pendingLines(), 0);
 }
 
-TEST(Output, PendingBytesAreBoundedWithTheNewLineCounted) {
-    HostPipe host;
+TEST_F(OutputTest, PendingBytesAreBoundedWithTheNewLineCounted) {
     host.fill();
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
     for (int i = 0; i < 4; ++i) output.send(ofTextLength(65'535));  // 4 × 65,536 = 262,144
-    EXPECT_EQ(counted.failures, 0);
+    EXPECT_EQ(failures, 0);
     output.send(Json{{"k", 1}});
-    EXPECT_EQ(counted.failures, 1);
+    EXPECT_EQ(failures, 1);
     EXPECT_EQ(output.pendingLines(), 4);
     host.closeReadEnd();
-    ASSERT_TRUE(waitUntil([&] { return counted.failures == 5; }, 20));
+    ASSERT_TRUE(waitUntil([&] { return failures == 5; }, 20));
 }
 
-TEST(Output, ClosedPipeFailsTheLineAndCallsTheHook) {
-    HostPipe host;
+TEST_F(OutputTest, ClosedPipeFailsTheLineAndCallsTheHook) {
     host.closeReadEnd();
-    Counted counted;
-    Output output(host.writeEnd());
-    output.setOnFailure(counted.hook());
     output.send(Json{{"event", "ready"}});
-    ASSERT_TRUE(waitUntil([&] { return counted.failures == 1; }, 10));
+    ASSERT_TRUE(waitUntil([&] { return failures == 1; }, 10));
     EXPECT_EQ(output.pendingLines(), 0);
 }
 
@@ -222,12 +202,16 @@ TEST(Output, ExitAfterDrainingWritesEarlierLinesWholeAndNoLaterOnes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string text;
     char buffer[65536];
-    for (;;) {
+    const double deadline = mono() + 10;
+    while (mono() < deadline) {
+        pollfd descriptor{fds[0], POLLIN, 0};
+        if (::poll(&descriptor, 1, 100) <= 0) continue;
         const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
         if (got <= 0) break;
         text.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(fds[0]);
+    if (mono() >= deadline) kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));

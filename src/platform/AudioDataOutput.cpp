@@ -6,23 +6,8 @@
 
 namespace qv {
 
-void AudioDataOutput::setDelegate(std::weak_ptr<AudioDataOutputDelegate> delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = std::move(delegate);
-}
-
-void AudioDataOutput::clearDelegate() {
-    std::lock_guard lock(mutex_);
-    delegate_.reset();
-}
-
-std::shared_ptr<AudioDataOutputDelegate> AudioDataOutput::currentDelegate() {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
-}
-
 void AudioDataOutput::deliver(AudioSample sample) {
-    if (!currentDelegate()) return;
+    if (!delegate_.get()) return;
     if (pending_.fetch_add(1) >= maxPendingSamples) {
         pending_.fetch_sub(1);
         return;
@@ -31,7 +16,7 @@ void AudioDataOutput::deliver(AudioSample sample) {
         const auto self = weakSelf.lock();
         if (!self) return;
         self->pending_.fetch_sub(1);
-        if (const auto delegate = self->currentDelegate()) delegate->didOutputAudio(sample);
+        if (const auto delegate = self->delegate_.get()) delegate->didOutputAudio(sample);
     });
 }
 

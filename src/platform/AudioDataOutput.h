@@ -2,10 +2,10 @@
 
 #include "platform/AudioSample.h"
 #include "platform/CaptureOutput.h"
+#include "platform/WeakDelegate.h"
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace qv {
 
@@ -27,17 +27,14 @@ public:
     Kind kind() const override { return Kind::audio; }
 
     // The delegate is held weakly: delivery stops when it goes away. Any thread.
-    void setDelegate(std::weak_ptr<AudioDataOutputDelegate> delegate);
-    void clearDelegate() override;
+    void setDelegate(std::weak_ptr<AudioDataOutputDelegate> delegate) { delegate_.set(std::move(delegate)); }
+    void clearDelegate() override { delegate_.clear(); }
 
     // Producer side, from the capture thread.
     void deliver(AudioSample sample);
 
 private:
-    std::shared_ptr<AudioDataOutputDelegate> currentDelegate();
-
-    std::mutex mutex_;
-    std::weak_ptr<AudioDataOutputDelegate> delegate_;
+    WeakDelegate<AudioDataOutputDelegate> delegate_;
     std::atomic<int> pending_{0};
 };
 

@@ -96,6 +96,16 @@ std::pair<int, int> frameSize(std::int64_t width, std::int64_t height) {
     return {static_cast<int>(width), static_cast<int>(height)};
 }
 
+// The required "id" (not empty) and "name" (may be empty) of a device.
+void identify(const Json& value, std::string& id, std::string& name) {
+    const Json* idValue = find(value, "id");
+    const Json* nameValue = find(value, "name");
+    if (idValue == nullptr || nameValue == nullptr) invalid();
+    id = text(*idValue);
+    name = text(*nameValue);
+    if (id.empty()) invalid();
+}
+
 VideoFormat format(const Json& value) {
     onlyKeys(value, {"width", "height", "ranges"});
     const Json* width = find(value, "width");
@@ -119,12 +129,7 @@ SimulatedVideoDevice videoDevice(const Json& value) {
                      "startFailure", "stallAfterFrames", "dropEvery", "resizeAfterFrames", "resizeTo",
                      "stopDelayMs", "releaseFails"});
     SimulatedVideoDevice device;
-    const Json* id = find(value, "id");
-    const Json* name = find(value, "name");
-    if (id == nullptr || name == nullptr) invalid();
-    device.id = text(*id);
-    device.name = text(*name);
-    if (device.id.empty()) invalid();
+    identify(value, device.id, device.name);
     if (const Json* v = find(value, "width")) device.width = static_cast<int>(integer(*v, 0, largestSide));
     if (const Json* v = find(value, "height")) device.height = static_cast<int>(integer(*v, 0, largestSide));
     frameSize(device.width, device.height);
@@ -157,12 +162,7 @@ SimulatedVideoDevice videoDevice(const Json& value) {
 SimulatedAudioDevice audioDevice(const Json& value) {
     onlyKeys(value, {"id", "name", "sampleRate", "channels", "listings", "startFailure", "silent"});
     SimulatedAudioDevice device;
-    const Json* id = find(value, "id");
-    const Json* name = find(value, "name");
-    if (id == nullptr || name == nullptr) invalid();
-    device.id = text(*id);
-    device.name = text(*name);
-    if (device.id.empty()) invalid();
+    identify(value, device.id, device.name);
     if (const Json* v = find(value, "sampleRate")) {
         device.sampleRate = static_cast<int>(integer(*v, 1, highestSampleRate));
     }

@@ -6,23 +6,8 @@
 
 namespace qv {
 
-void VideoDataOutput::setDelegate(std::weak_ptr<VideoDataOutputDelegate> delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = std::move(delegate);
-}
-
-void VideoDataOutput::clearDelegate() {
-    std::lock_guard lock(mutex_);
-    delegate_.reset();
-}
-
-std::shared_ptr<VideoDataOutputDelegate> VideoDataOutput::currentDelegate() {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
-}
-
 void VideoDataOutput::deliver(PixelBufferRef image, double presentationTime) {
-    if (!currentDelegate()) return;
+    if (!delegate_.get()) return;
     if (frameInFlight_.exchange(true)) {
         countDrop();
         return;
@@ -32,13 +17,13 @@ void VideoDataOutput::deliver(PixelBufferRef image, double presentationTime) {
             const auto self = weakSelf.lock();
             if (!self) return;
             // Looked up again here, so a delegate cleared after the frame was posted gets nothing.
-            if (const auto delegate = self->currentDelegate()) delegate->didOutputVideo(sample);
+            if (const auto delegate = self->delegate_.get()) delegate->didOutputVideo(sample);
             self->frameInFlight_ = false;
         });
 }
 
 void VideoDataOutput::reportDropped() {
-    if (!currentDelegate()) return;
+    if (!delegate_.get()) return;
     countDrop();
 }
 
@@ -48,7 +33,7 @@ void VideoDataOutput::countDrop() {
         const auto self = weakSelf.lock();
         if (!self) return;
         const long drops = self->pendingDrops_.exchange(0);
-        const auto delegate = self->currentDelegate();
+        const auto delegate = self->delegate_.get();
         if (!delegate) return;
         for (long i = 0; i < drops; ++i) delegate->didDropVideo();
     });

@@ -2,10 +2,10 @@
 
 #include "platform/CaptureOutput.h"
 #include "platform/PixelBuffer.h"
+#include "platform/WeakDelegate.h"
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace qv {
 
@@ -33,8 +33,8 @@ public:
     Kind kind() const override { return Kind::video; }
 
     // The delegate is held weakly: delivery stops when it goes away. Any thread.
-    void setDelegate(std::weak_ptr<VideoDataOutputDelegate> delegate);
-    void clearDelegate() override;
+    void setDelegate(std::weak_ptr<VideoDataOutputDelegate> delegate) { delegate_.set(std::move(delegate)); }
+    void clearDelegate() override { delegate_.clear(); }
 
     // Producer side, from the capture thread.
     void deliver(PixelBufferRef image, double presentationTime);
@@ -42,11 +42,9 @@ public:
     void reportDropped();
 
 private:
-    std::shared_ptr<VideoDataOutputDelegate> currentDelegate();
     void countDrop();
 
-    std::mutex mutex_;
-    std::weak_ptr<VideoDataOutputDelegate> delegate_;
+    WeakDelegate<VideoDataOutputDelegate> delegate_;
     std::atomic<bool> frameInFlight_{false};
     // Drops not yet reported; one report runs at a time so a flood of drops stays one queue item.
     std::atomic<long> pendingDrops_{0};

@@ -12,7 +12,7 @@
 #include "protocol/Validation.h"
 
 #include <csignal>
-#include <initializer_list>
+#include <span>
 #include <string_view>
 
 namespace qv {
@@ -39,33 +39,37 @@ Json withAccepted(Json status) {
 
 struct Engine::Action {
     std::string_view name;
-    std::initializer_list<std::string_view> keys;
+    std::span<const std::string_view> keys;
     bool whileBusy;
     void (Engine::*handler)(const std::string& requestId, const Json& request);
 };
 
+namespace {
+
+constexpr std::string_view baseKeys[] = {"requestId", "action"};
+constexpr std::string_view permissionKeys[] = {"requestId", "action", "media"};
+constexpr std::string_view connectKeys[] = {"requestId", "action", "inventoryId", "selection", "previewFps"};
+constexpr std::string_view releaseKeys[] = {"requestId", "action", "leaseId"};
+constexpr std::string_view recordingKeys[] = {"requestId", "action", "captureId", "durationMs"};
+
+}  // namespace
+
 // The order is the order in which names are compared.
 const Engine::Action* Engine::action(const std::string& name) {
     static const Action actions[] = {
-        {"list", {"requestId", "action"}, false, &Engine::handleList},
-        {"permission_status", {"requestId", "action"}, false, &Engine::handlePermissionStatus},
-        {"request_permission", {"requestId", "action", "media"}, false, &Engine::handleRequestPermission},
-        {"connect",
-         {"requestId", "action", "inventoryId", "selection", "previewFps"},
-         false,
-         &Engine::handleConnect},
-        {"status", {"requestId", "action"}, true, &Engine::handleStatus},
-        {"clock", {"requestId", "action"}, false, &Engine::handleClock},
-        {"live_frame", {"requestId", "action"}, true, &Engine::handleLiveFrame},
-        {"release_frame", {"requestId", "action", "leaseId"}, true, &Engine::handleReleaseFrame},
-        {"screenshot", {"requestId", "action"}, false, &Engine::handleScreenshot},
-        {"start_recording",
-         {"requestId", "action", "captureId", "durationMs"},
-         false,
-         &Engine::handleStartRecording},
-        {"stop_recording", {"requestId", "action"}, false, &Engine::handleStopRecording},
-        {"disconnect", {"requestId", "action"}, false, &Engine::handleDisconnect},
-        {"close", {"requestId", "action"}, true, &Engine::handleClose},
+        {"list", baseKeys, false, &Engine::handleList},
+        {"permission_status", baseKeys, false, &Engine::handlePermissionStatus},
+        {"request_permission", permissionKeys, false, &Engine::handleRequestPermission},
+        {"connect", connectKeys, false, &Engine::handleConnect},
+        {"status", baseKeys, true, &Engine::handleStatus},
+        {"clock", baseKeys, false, &Engine::handleClock},
+        {"live_frame", baseKeys, true, &Engine::handleLiveFrame},
+        {"release_frame", releaseKeys, true, &Engine::handleReleaseFrame},
+        {"screenshot", baseKeys, false, &Engine::handleScreenshot},
+        {"start_recording", recordingKeys, false, &Engine::handleStartRecording},
+        {"stop_recording", baseKeys, false, &Engine::handleStopRecording},
+        {"disconnect", baseKeys, false, &Engine::handleDisconnect},
+        {"close", baseKeys, true, &Engine::handleClose},
     };
     for (const auto& entry : actions) {
         if (entry.name == name) return &entry;
@@ -208,7 +212,7 @@ Json Engine::status(bool allowCachedPermissions) {
                 {"permissions", permissionsForStatus(allowCachedPermissions)},
                 {"source", source},
                 {"recording", movieRecord()},
-                {"latestFrame", preview().latestImage.value_or(nullptr)},
+                {"latestFrame", preview().latestImage().value_or(nullptr)},
                 {"lastError", lastError.value_or(nullptr)},
                 {"previewStats", stats}};
     if (videoFormat) record["videoFormat"] = *videoFormat;
@@ -219,12 +223,12 @@ LatestPreview& Engine::preview() {
     assertOnQueue(controlQueue());
     if (!previewPipeline) {
         std::weak_ptr<Engine> weak = weak_from_this();
-        previewPipeline = std::make_shared<LatestPreview>(
-            files,
-            [weak](const Json& errorRecord) {
+        previewPipeline = LatestPreview::create(
+            files, {}, {}, {},
+            [weak](const std::exception& error) {
                 auto strong = weak.lock();
                 if (!strong) return;
-                strong->lastError = errorRecord;
+                strong->lastError = errorJSON(error);
                 strong->terminate("PREVIEW_OUTPUT_FAILED");
             },
             [weak] {

@@ -38,7 +38,7 @@ void closeDuringFinalization(Engine& engine, bool eof) {
     engine.finishingOperationID = f;
     engine.connection = "disconnected";
     engine.busy = true;
-    engine.preview().latestImage = Json{{"frameId", 1}, {"basename", "retained.jpg"}};
+    (void)engine.preview();
     engine.latestArrival = mono();
 
     engine.request(Json{{"requestId", "00000000-0000-4000-8000-000000000001"}, {"action", "live_frame"}});

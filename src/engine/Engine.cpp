@@ -2,9 +2,11 @@
 
 #include "capture/DeadlineWatchdog.h"
 #include "files/OwnedFiles.h"
+#include "platform/CaptureSession.h"
 #include "platform/Runtime.h"
 #include "platform/Timer.h"
 #include "platform/Uuid.h"
+#include "platform/VideoDataOutput.h"
 #include "preview/LatestPreview.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Clock.h"
@@ -25,6 +27,22 @@ constexpr double terminateExitSeconds = 2.0;
 constexpr double finishTimeoutSeconds = 15.0;
 constexpr double watchdogGraceSeconds = 17.0;
 constexpr double recordingFinishSeconds = 15.0;
+
+// Stops the session and takes it apart, on nativeQueue. True when the devices are known to be
+// released: nothing runs and nothing is attached any more.
+bool releaseSession(const std::shared_ptr<CaptureSession>& session) {
+    assertOnQueue(nativeQueue());
+    if (!session) return true;
+    session->stopRunning();
+    const auto outputs = session->outputs();
+    for (const auto& output : outputs) {
+        output->clearDelegate();
+        session->removeOutput(output);
+    }
+    const auto inputs = session->inputs();
+    for (const auto& input : inputs) session->removeInput(input);
+    return !session->isRunning() && session->inputs().empty() && session->outputs().empty();
+}
 
 CaptureError closing() {
     return CaptureError("CLOSING", "Helper is closing");
@@ -355,8 +373,8 @@ void Engine::fullStop(const std::string& reason, bool closeHelper) {
         strong->finishWhenReady(join, stopped, reason, closeHelper);
     });
 
-    nativeQueue().async([weak, join, stopped, reason, closeHelper] {
-        const bool released = true;
+    nativeQueue().async([weak, join, stopped, reason, closeHelper, running = session] {
+        const bool released = releaseSession(running);
         controlQueue().async([weak, join, stopped, reason, closeHelper, released] {
             auto strong = weak.lock();
             if (!strong) return;
@@ -381,6 +399,8 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
     assertOnQueue(controlQueue());
     if (!join->previewStopped || !join->released) return;
     const bool released = *join->released;
+    session.reset();
+    videoOutput.reset();
     releaseConfirmed = released;
     connection = released ? "disconnected" : "failed";
     changed();

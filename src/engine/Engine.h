@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/AudioSample.h"
+#include "platform/CaptureDevice.h"
 #include "platform/PixelBuffer.h"
 #include "protocol/Json.h"
 
@@ -13,12 +15,14 @@
 
 namespace qv {
 
+class CaptureSession;
 class DeadlineWatchdog;
 class LatestPreview;
 class Movie;
 class Output;
 class OwnedFiles;
 class Timer;
+class VideoDataOutput;
 
 // The one owner of the helper's state: it answers every request and drives connect, recording,
 // finish and close. Every field is read and written on controlQueue only; callbacks from other
@@ -69,11 +73,13 @@ public:
     std::int64_t sequence = 0;
     std::string connection = "disconnected";
     std::optional<std::string> inventoryID;
-    // inventoryVideo, inventoryAudio: the devices of the latest list (device issue).
+    std::vector<CaptureDeviceRef> inventoryVideo;
+    std::vector<CaptureDeviceRef> inventoryAudio;
     std::optional<Json> selection;
-    // session, videoOutput: the running capture session (connect issue).
+    std::shared_ptr<CaptureSession> session;
+    std::shared_ptr<VideoDataOutput> videoOutput;
     PixelBufferRef latestPixel;
-    // latestAudioFormat: format of the latest audio sample (connect issue).
+    std::optional<AudioFormat> latestAudioFormat;
     std::optional<double> firstPTS;
     std::optional<double> lastPTS;
     std::int64_t frameID = 0;

@@ -187,3 +187,13 @@ TEST(ProtocolSession, HostThatStopsReadingEndsTheHelperWithinBounds) {
     EXPECT_LT(seconds, 20.0);
     EXPECT_EQ(s.process.errorText(), "");
 }
+
+TEST(ProtocolSession, EngineThatCannotBeBuiltWritesOneFatalLineAndExitsOne) {
+    const auto result = runHelper({"--stdio"}, {}, 20.0, {{"TMPDIR", "relative/dir"}});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(
+        result.out,
+        "{\"devicesReleased\":false,\"error\":{\"code\":\"OUTPUT_DIRECTORY\",\"message\":\"Temporary "
+        "directory must be an existing absolute directory\"},\"event\":\"fatal\",\"sessionId\":null}\n");
+    EXPECT_EQ(result.err, "");
+}

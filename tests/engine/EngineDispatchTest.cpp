@@ -6,7 +6,9 @@ using namespace qvtest;
 
 namespace {
 
-std::string code(const Json& reply) { return reply.contains("error") ? reply["error"]["code"] : ""; }
+std::string code(const Json& reply) {
+    return reply.contains("error") ? reply["error"]["code"] : "";
+}
 
 }  // namespace
 
@@ -23,8 +25,8 @@ TEST(EngineDispatch, WhileBusyOnlyTheFourActionsAreServed) {
     const auto lines = t.lines();
     ASSERT_EQ(lines.size(), 10u);
     for (std::size_t i = 0; i < 9; ++i) {
-        EXPECT_EQ(lines[i]["error"], (Json{{"code", "BUSY"},
-                                           {"message", "A native state transition is still in progress"}}));
+        EXPECT_EQ(lines[i]["error"],
+                  (Json{{"code", "BUSY"}, {"message", "A native state transition is still in progress"}}));
     }
     EXPECT_EQ(lines[9]["ok"], true);
 }
@@ -41,10 +43,10 @@ TEST(EngineDispatch, RepliesCarryTheSessionAndSequence) {
     // The payload wins over the common keys.
     EXPECT_EQ(lines[0]["result"], (Json{{"sessionId", t.engine->id}, {"stateSequence", 99}, {"x", 1}}));
     EXPECT_EQ(lines[1], (Json{{"sessionId", t.engine->id},
-                             {"stateSequence", 7},
-                             {"requestId", "00000000-0000-4000-8000-000000000002"},
-                             {"ok", false},
-                             {"error", {{"code", "C"}, {"message", "m"}}}}));
+                              {"stateSequence", 7},
+                              {"requestId", "00000000-0000-4000-8000-000000000002"},
+                              {"ok", false},
+                              {"error", {{"code", "C"}, {"message", "m"}}}}));
 }
 
 TEST(EngineDispatch, StatusRecordReflectsTheEngineState) {

@@ -42,7 +42,8 @@ struct EngineUnderTest {
         qv::controlQueue().sync([&] { work(*engine); });
     }
 
-    static Json request(const std::string& action, const std::string& id = "00000000-0000-4000-8000-000000000001") {
+    static Json request(const std::string& action,
+                        const std::string& id = "00000000-0000-4000-8000-000000000001") {
         return Json{{"requestId", id}, {"action", action}};
     }
 

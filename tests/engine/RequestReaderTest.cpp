@@ -39,7 +39,8 @@ TEST(RequestReader, StalledControlQueueEndsTheProcessWithoutTheEngine) {
     EXPECT_EQ(lines[0]["event"], "fatal");
     EXPECT_TRUE(lines[0]["sessionId"].is_string());
     EXPECT_EQ(lines[0]["devicesReleased"], false);
-    EXPECT_EQ(lines[0]["error"],
-              (Json{{"code", "CONTROL_STALLED"},
-                    {"message", "Native control queue did not accept a bounded request; cleanup is unconfirmed"}}));
+    EXPECT_EQ(
+        lines[0]["error"],
+        (Json{{"code", "CONTROL_STALLED"},
+              {"message", "Native control queue did not accept a bounded request; cleanup is unconfirmed"}}));
 }

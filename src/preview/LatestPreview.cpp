@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <span>
 #include <utility>
 
 namespace qv {
@@ -198,9 +197,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         hashFinished = mono();
         basename = "preview-" + randomUuid() + ".jpg";
         created = true;
-        shared->files->write(
-            std::span(reinterpret_cast<const std::uint8_t*>(encoded.bytes.data()), encoded.bytes.size()),
-            basename, maxPreviewBytes);
+        shared->files->write(encoded.bytes, basename, maxPreviewBytes);
         fileWritten = mono();
     } catch (...) {
         const auto error = std::current_exception();

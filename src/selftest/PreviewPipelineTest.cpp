@@ -91,6 +91,17 @@ private:
         fixture_->scheduled.pop_front();
         return item;
     }
+    // True when a fresh generation at `fps` is refused with `code`.
+    static bool beginRefused(LatestPreview& preview, int fps, const char* code) {
+        return onControl([&] {
+            try {
+                preview.begin(randomUuid(), fps);
+            } catch (const CaptureError& error) {
+                return error.code() == code;
+            }
+            return false;
+        });
+    }
     static void offer(LatestPreview& preview, const PixelBufferRef& frame, std::int64_t id, double pts) {
         preview.offer(frame, id, pts, mono());
     }
@@ -263,15 +274,7 @@ void PipelineTest::phaseLeases(const std::shared_ptr<LatestPreview>& preview, co
     waitFor(fixture_->stopped, "Leased Stop did not drain");
     check(std::filesystem::exists(files_->url() + "/" + second["basename"].get<std::string>()),
           "Stop unlinked an in-flight consumer's frame");
-    const bool refused = onControl([&] {
-        try {
-            preview->begin(randomUuid(), 60);
-        } catch (const CaptureError& error) {
-            return error.code() == "PREVIEW_BUSY";
-        }
-        return false;
-    });
-    check(refused, "Reconnect discarded an outstanding lease");
+    check(beginRefused(*preview, 60, "PREVIEW_BUSY"), "Reconnect discarded an outstanding lease");
     onControl([&] {
         preview->release(second["leaseId"].get<std::string>());
         preview->stop(signalStopped());
@@ -404,15 +407,8 @@ Json PipelineTest::run() {
     for (int fps : {10, 30, 60}) phaseCadence(fps);
     phaseBound();
 
-    const bool ceilingRejected = onControl([&] {
-        try {
-            boundPipeline_->begin(randomUuid(), 61);
-        } catch (const CaptureError& error) {
-            return error.code() == "INVALID_ARGUMENT";
-        }
-        return false;
-    });
-    check(ceilingRejected, "Preview cadence above the supported ceiling was accepted");
+    check(beginRefused(*boundPipeline_, 61, "INVALID_ARGUMENT"),
+          "Preview cadence above the supported ceiling was accepted");
 
     return Json{{"ok", true},
                 {"checks", checks_},

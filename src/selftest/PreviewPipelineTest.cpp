@@ -102,6 +102,12 @@ private:
             return false;
         });
     }
+    // A frame read as the engine does it: lease, then release at once. On the control queue.
+    static Json readAndRelease(LatestPreview& preview) {
+        Json leased = preview.acquire();
+        preview.release(leased["leaseId"].get<std::string>());
+        return leased;
+    }
     static void offer(LatestPreview& preview, const PixelBufferRef& frame, std::int64_t id, double pts) {
         preview.offer(frame, id, pts, mono());
     }
@@ -324,11 +330,7 @@ void PipelineTest::phaseCadence(int fps) {
     onControl([&] { late->perform(); });
     waitFor(f->published, "Delayed cadence frame did not publish");
 
-    const Json third = onControl([&] {
-        Json leased = preview->acquire();
-        preview->release(leased["leaseId"].get<std::string>());
-        return leased;
-    });
+    const Json third = onControl([&] { return readAndRelease(*preview); });
     check(third["frameId"] == 3 && third["sourcePTS"] == 3.0 && third["connectionId"] == generation,
           "Cadence did not publish the exact latest pending frame");
     f->clock = 100 + 2 * interval;
@@ -343,11 +345,7 @@ void PipelineTest::phaseCadence(int fps) {
     onControl([&] { next->perform(); });
     waitFor(f->published, "Frame after delayed cadence did not publish");
 
-    const Json fourth = onControl([&] {
-        Json leased = preview->acquire();
-        preview->release(leased["leaseId"].get<std::string>());
-        return leased;
-    });
+    const Json fourth = onControl([&] { return readAndRelease(*preview); });
     check(fourth["frameId"] == 4, "Cadence published the wrong subsequent frame");
     f->clock = 100 + 2.5 * interval;
     onControl([&] { offer(*preview, frame_, 5, 5.0); });
@@ -370,8 +368,7 @@ void PipelineTest::phaseCadence(int fps) {
     onControl([&] { offer(*preview, frame_, 99, 99.0); });
     waitFor(f->published, "Cadence reconnect did not publish");
     const Json last = onControl([&] {
-        Json leased = preview->acquire();
-        preview->release(leased["leaseId"].get<std::string>());
+        Json leased = readAndRelease(*preview);
         preview->stop(signalStopped());
         return leased;
     });

@@ -58,6 +58,23 @@ std::int64_t recordingBitRate(int width, int height) {
     return std::min<std::int64_t>(area * 768, 20'000'000);
 }
 
+void enlargeToI420(const PixelBuffer& source, std::uint8_t* const planes[3], const int strides[3],
+                   std::uint8_t* scratch) {
+    // Every 2 × 2 block of the enlarged picture lies inside one source pixel, so converting the
+    // source at full chroma resolution and enlarging luma 8× and chroma 4× gives exactly the 4:2:0
+    // picture of the enlarged frame, for a sixty-fourth of the conversion work.
+    const int w = source.width();
+    const int h = source.height();
+    const std::size_t area = static_cast<std::size_t>(w) * h;
+    std::uint8_t* y = scratch;
+    std::uint8_t* u = y + area;
+    std::uint8_t* v = u + area;
+    libyuv::ARGBToI444(source.data(), static_cast<int>(source.bytesPerRow()), y, w, u, w, v, w, w, h);
+    enlargePlane<scale>(y, w, h, planes[0], strides[0]);
+    enlargePlane<scale / 2>(u, w, h, planes[1], strides[1]);
+    enlargePlane<scale / 2>(v, w, h, planes[2], strides[2]);
+}
+
 Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files, const PixelBufferRef& pixel,
              std::optional<AudioFormat> audioFormat)
     : id(lowerCased(std::move(captureId))),
@@ -150,20 +167,9 @@ bool Movie::appendVideo(const PixelBufferRef& frame, double time) {
     const int w = frame->width();
     const int h = frame->height();
     if (destination->width() != w * scale || destination->height() != h * scale) return false;
-    // Every 2 × 2 block of the enlarged picture lies inside one source pixel, so converting the
-    // source at full chroma resolution and enlarging luma 8× and chroma 4× gives exactly the 4:2:0
-    // picture of the enlarged frame, for a sixty-fourth of the conversion work.
-    const std::size_t area = static_cast<std::size_t>(w) * h;
-    std::uint8_t* y = yuv_.data();
-    std::uint8_t* u = y + area;
-    std::uint8_t* v = u + area;
-    if (libyuv::ARGBToI444(frame->data(), static_cast<int>(frame->bytesPerRow()), y, w, u, w, v, w, w, h) !=
-        0) {
-        return false;
-    }
-    enlargePlane<scale>(y, w, h, destination->plane(0), destination->stride(0));
-    enlargePlane<scale / 2>(u, w, h, destination->plane(1), destination->stride(1));
-    enlargePlane<scale / 2>(v, w, h, destination->plane(2), destination->stride(2));
+    std::uint8_t* const planes[3] = {destination->plane(0), destination->plane(1), destination->plane(2)};
+    const int strides[3] = {destination->stride(0), destination->stride(1), destination->stride(2)};
+    enlargeToI420(*frame, planes, strides, yuv_.data());
     return writer->appendVideo(std::move(destination), time);
 }
 

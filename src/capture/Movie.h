@@ -19,6 +19,11 @@ class OwnedFiles;
 // Average H.264 bit rate for a recording of a w × h source.
 std::int64_t recordingBitRate(int width, int height);
 
+// The 4:2:0 BT.601 picture of `source` enlarged 8× by repeating every pixel as an 8 × 8 block, written
+// into planes of 8× the source size. `scratch` holds 3 × width × height bytes.
+void enlargeToI420(const PixelBuffer& source, std::uint8_t* const planes[3], const int strides[3],
+                   std::uint8_t* scratch);
+
 // One recording: an MP4 file "capture-<id>.mp4" in the private directory with an H.264 track that
 // enlarges every source pixel to an 8 × 8 block and, with an audio format, an AAC track.
 // Confined to one thread (the control queue in the helper); media times are in seconds.

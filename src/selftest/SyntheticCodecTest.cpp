@@ -18,7 +18,6 @@
 #include <cmath>
 #include <new>
 #include <numbers>
-#include <span>
 #include <thread>
 
 namespace qv {
@@ -164,11 +163,8 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
         png = encodePNG(*last);
     }
     if (jpeg.empty() || png.empty()) throw CaptureError("SYNTHETIC_IMAGES", "Native image encoding failed");
-    const auto bytes = [](const std::string& data) {
-        return std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-    };
-    files.write(bytes(jpeg), "synthetic.jpg", maxPreviewBytes);
-    files.write(bytes(png), "synthetic.png", maxSnapshotBytes);
+    files.write(jpeg, "synthetic.jpg", maxPreviewBytes);
+    files.write(png, "synthetic.png", maxSnapshotBytes);
 
     const double seconds = readDuration(files, movie.basename);
     const double requested = static_cast<double>(durationMs) / 1000.0;

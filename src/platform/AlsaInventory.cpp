@@ -67,7 +67,7 @@ std::vector<AlsaMicrophone> listAlsaMicrophones(DeviceIo& io) {
     return microphones;
 }
 
-std::string alsaPermission(DeviceIo& io) {
+AuthorizationStatus alsaPermission(DeviceIo& io) {
     for (const auto& name : io.listDirectory("/dev/snd")) {
         const std::string path = "/dev/snd/" + name;
         if (startsWith(name, "controlC")) {
@@ -76,17 +76,17 @@ std::string alsaPermission(DeviceIo& io) {
             if (fd >= 0) {
                 io.close(fd);
             } else if (deniedByPermission(errno)) {
-                return "denied";
+                return AuthorizationStatus::denied;
             }
         } else if (startsWith(name, "pcmC") && name.back() == 'c') {
             // A capture PCM is only checked: opening it would take it from a program using it.
             if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
                 deniedByPermission(errno)) {
-                return "denied";
+                return AuthorizationStatus::denied;
             }
         }
     }
-    return "authorized";
+    return AuthorizationStatus::authorized;
 }
 
 }  // namespace qv

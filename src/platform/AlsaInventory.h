@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DeviceIo.h"
+#include "platform/DeviceSystem.h"
 
 #include <string>
 #include <vector>
@@ -18,8 +19,7 @@ struct AlsaMicrophone {
 // through `io`; the cards themselves through alsa-lib.
 std::vector<AlsaMicrophone> listAlsaMicrophones(DeviceIo& io);
 
-// "denied" when a sound node under /dev/snd exists that this process may not open, else
-// "authorized".
-std::string alsaPermission(DeviceIo& io);
+// Denied when a sound node under /dev/snd exists that this process may not open, else authorized.
+AuthorizationStatus alsaPermission(DeviceIo& io);
 
 }  // namespace qv

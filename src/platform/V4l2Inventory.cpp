@@ -198,16 +198,16 @@ std::vector<V4l2Camera> listV4l2Cameras(DeviceIo& io) {
     return cameras;
 }
 
-std::string v4l2Permission(DeviceIo& io) {
+AuthorizationStatus v4l2Permission(DeviceIo& io) {
     for (const auto& node : videoNodes(io)) {
         const int fd = io.open(node, O_RDWR | O_NONBLOCK);
         if (fd >= 0) {
             io.close(fd);
             continue;
         }
-        if (errno == EACCES || errno == EPERM) return "denied";
+        if (errno == EACCES || errno == EPERM) return AuthorizationStatus::denied;
     }
-    return "authorized";
+    return AuthorizationStatus::authorized;
 }
 
 std::uint32_t fourCharCode(std::uint32_t pixelFormat) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DeviceIo.h"
+#include "platform/DeviceSystem.h"
 
 #include <cstdint>
 #include <optional>
@@ -40,8 +41,8 @@ std::vector<V4l2Camera> listV4l2Cameras(DeviceIo& io);
 // The device's current description, read again (for a session start), or none when it is gone.
 std::optional<V4l2Camera> describeV4l2Camera(DeviceIo& io, const std::string& node);
 
-// "denied" when a video node exists that this process may not open, else "authorized".
-std::string v4l2Permission(DeviceIo& io);
+// Denied when a video node exists that this process may not open, else authorized.
+AuthorizationStatus v4l2Permission(DeviceIo& io);
 
 // A V4L2 pixel format as a four-character code read left to right ('YUYV' = 0x59555956).
 std::uint32_t fourCharCode(std::uint32_t pixelFormat);

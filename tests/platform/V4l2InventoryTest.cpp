@@ -120,23 +120,23 @@ TEST(V4l2Inventory, TwoCaptureNodesOnOnePortGetDistinctIds) {
 
 TEST(V4l2Inventory, PermissionIsDeniedOnlyForANodeThatRefusesAccess) {
     FakeUvcDevice none;
-    EXPECT_EQ(v4l2Permission(none), "authorized");
+    EXPECT_EQ(v4l2Permission(none), AuthorizationStatus::authorized);
 
     FakeUvcDevice open;
     open.addNode(0, playerCamera());
-    EXPECT_EQ(v4l2Permission(open), "authorized");
+    EXPECT_EQ(v4l2Permission(open), AuthorizationStatus::authorized);
 
     FakeUvcDevice busy;
     auto node = playerCamera();
     node.openError = EBUSY;
     busy.addNode(0, node);
-    EXPECT_EQ(v4l2Permission(busy), "authorized");
+    EXPECT_EQ(v4l2Permission(busy), AuthorizationStatus::authorized);
 
     FakeUvcDevice locked;
     locked.addNode(0, playerCamera());
     node.openError = EACCES;
     locked.addNode(1, node);
-    EXPECT_EQ(v4l2Permission(locked), "denied");
+    EXPECT_EQ(v4l2Permission(locked), AuthorizationStatus::denied);
     // A node that cannot be opened is not listed.
     EXPECT_EQ(listV4l2Cameras(locked).size(), 1u);
 }

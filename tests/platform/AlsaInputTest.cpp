@@ -1,6 +1,9 @@
 #include "HelperProcess.h"
+#include "platform/AlsaDevice.h"
+#include "platform/AlsaInput.h"
 #include "platform/AlsaInventory.h"
-#include "platform/AlsaStream.h"
+#include "platform/AudioDataOutput.h"
+#include "platform/Runtime.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Clock.h"
 
@@ -68,16 +71,14 @@ private:
     std::thread thread_;
 };
 
-class Collector {
+class Collector final : public AudioDataOutputDelegate {
 public:
-    AlsaStream::Delivery delivery(Queue& queue) {
-        return {&queue, [this, &queue](AudioSample sample) {
-                    EXPECT_TRUE(queue.isCurrent());
-                    std::lock_guard lock(mutex_);
-                    frames_ += sample.frames();
-                    samples_.push_back(std::move(sample));
-                    changed_.notify_all();
-                }};
+    void didOutputAudio(const AudioSample& sample) override {
+        EXPECT_TRUE(controlQueue().isCurrent());
+        std::lock_guard lock(mutex_);
+        frames_ += sample.frames();
+        samples_.push_back(sample);
+        changed_.notify_all();
     }
     bool waitForFrames(std::int64_t frames) {
         std::unique_lock lock(mutex_);
@@ -96,9 +97,14 @@ private:
     std::int64_t frames_ = 0;
 };
 
+std::shared_ptr<AlsaDevice> microphone(const std::string& pcm) {
+    return std::make_shared<AlsaDevice>(
+        AlsaMicrophone{pcm, "alsa:Test:0", "Microphone (Quorvelle - Player 01)"});
+}
+
 }  // namespace
 
-TEST(AlsaStream, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
+TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
     std::signal(SIGPIPE, SIG_IGN);  // the writer notices the closed FIFO through its write
     qvtest::TempDir dir;
     const std::string fifo = dir.path() + "/input";
@@ -108,20 +114,24 @@ TEST(AlsaStream, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
                           << "  infile \"" << fifo << "\"\n  format \"raw\"\n}\n";
     ::setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
 
-    Queue queue("test.audio");
-    Collector collector;
+    auto collector = std::make_shared<Collector>();
+    auto output = std::make_shared<AudioDataOutput>();
+    output->setDelegate(collector);
     PacedWriter writer(fifo);
     const double before = mono();
-    AlsaStream stream("qvtest", collector.delivery(queue));
-    EXPECT_EQ(stream.format().sampleRate, rate);
-    EXPECT_EQ(stream.format().channels, channels);
-    ASSERT_TRUE(collector.waitForFrames(rate / 2));
-    EXPECT_TRUE(stream.stop(patience));
+    const auto input = std::static_pointer_cast<AlsaInput>(microphone("qvtest")->createInput());
+    EXPECT_EQ(input->format().sampleRate, rate);
+    EXPECT_EQ(input->format().channels, channels);
+    ASSERT_TRUE(input->start({output}));
+    ASSERT_TRUE(collector->waitForFrames(rate / 2));
+    input->stop();
+    EXPECT_FALSE(input->streaming());
+    EXPECT_TRUE(input->release());
     const double after = mono();
-    queue.sync([] {});
+    controlQueue().sync([] {});
     ::unsetenv("ALSA_CONFIG_PATH");
 
-    const auto samples = collector.samples();
+    const auto samples = collector->samples();
     ASSERT_GE(samples.size(), 50u);
     std::int64_t frame = 0;
     double previous = -1;
@@ -146,11 +156,9 @@ TEST(AlsaStream, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
     EXPECT_NEAR(span, duration, 0.25);
 }
 
-TEST(AlsaStream, APcmThatDoesNotExistFailsWithAnAlsaError) {
-    Queue queue("test.audio");
-    Collector collector;
+TEST(AlsaInput, APcmThatDoesNotExistCannotBeOpened) {
     try {
-        AlsaStream stream("plughw:CARD=NoSuchCard,DEV=0", collector.delivery(queue));
+        microphone("plughw:CARD=NoSuchCard,DEV=0")->createInput();
         FAIL() << "opened a missing card";
     } catch (const PlatformError& error) {
         EXPECT_EQ(error.domain(), "ALSA");
@@ -189,13 +197,13 @@ public:
 
 TEST(AlsaInventory, PermissionIsDeniedOnlyWhenASoundNodeRefusesAccess) {
     SoundNodes nodes;
-    EXPECT_EQ(alsaPermission(nodes), "authorized");
+    EXPECT_EQ(alsaPermission(nodes), AuthorizationStatus::authorized);
     nodes.nodes = {{"controlC0", 0}, {"timer", EACCES}};
-    EXPECT_EQ(alsaPermission(nodes), "authorized");
+    EXPECT_EQ(alsaPermission(nodes), AuthorizationStatus::authorized);
     nodes.nodes["controlC1"] = EBUSY;
-    EXPECT_EQ(alsaPermission(nodes), "authorized");
+    EXPECT_EQ(alsaPermission(nodes), AuthorizationStatus::authorized);
     nodes.nodes["controlC2"] = EACCES;
-    EXPECT_EQ(alsaPermission(nodes), "denied");
+    EXPECT_EQ(alsaPermission(nodes), AuthorizationStatus::denied);
     nodes.nodes["controlC2"] = EPERM;
-    EXPECT_EQ(alsaPermission(nodes), "denied");
+    EXPECT_EQ(alsaPermission(nodes), AuthorizationStatus::denied);
 }

@@ -1,12 +1,17 @@
 #include "FakeUvcDevice.h"
 #include "platform/JpegCodec.h"
-#include "platform/V4l2Stream.h"
+#include "platform/Runtime.h"
+#include "platform/Semaphore.h"
+#include "platform/V4l2Device.h"
+#include "platform/V4l2Input.h"
+#include "platform/VideoDataOutput.h"
 #include "protocol/CaptureError.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -21,34 +26,31 @@ struct Color {
     int b, g, r;
 };
 
-// Collects what a stream delivers on its queue.
-class Receiver {
+// Collects what the video data output hands on, on controlQueue.
+class Receiver final : public VideoDataOutputDelegate {
 public:
-    explicit Receiver(Queue& queue) : queue_(queue) {}
-
-    V4l2Stream::Delivery delivery() {
-        V4l2Stream::Delivery delivery;
-        delivery.queue = &queue_;
-        delivery.frame = [this](PixelBufferRef frame, double time) {
-            EXPECT_TRUE(queue_.isCurrent());
-            std::lock_guard lock(mutex_);
-            frames_.push_back(std::move(frame));
-            times_.push_back(time);
-            changed_.notify_all();
-        };
-        delivery.dropped = [this](std::int64_t count) {
-            EXPECT_TRUE(queue_.isCurrent());
-            std::lock_guard lock(mutex_);
-            drops_ += count;
-            changed_.notify_all();
-        };
-        return delivery;
+    void didOutputVideo(const VideoSample& sample) override {
+        EXPECT_TRUE(controlQueue().isCurrent());
+        std::lock_guard lock(mutex_);
+        frames_.push_back(sample.image);
+        times_.push_back(sample.presentationTime);
+        changed_.notify_all();
+    }
+    void didDropVideo() override {
+        EXPECT_TRUE(controlQueue().isCurrent());
+        std::lock_guard lock(mutex_);
+        drops_ += 1;
+        changed_.notify_all();
     }
 
+    // Also waits for the delivery to finish, so that the output takes the next frame.
     bool waitFor(std::size_t frames, std::int64_t drops) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(patience),
-                                 [&] { return frames_.size() >= frames && drops_ >= drops; });
+        const bool arrived = changed_.wait_for(lock, std::chrono::duration<double>(patience),
+                                               [&] { return frames_.size() >= frames && drops_ >= drops; });
+        lock.unlock();
+        controlQueue().sync([] {});
+        return arrived;
     }
     std::size_t frameCount() {
         std::lock_guard lock(mutex_);
@@ -66,19 +68,19 @@ public:
         std::lock_guard lock(mutex_);
         return times_.at(index);
     }
-    // Everything posted to the queue so far has run.
-    void drain() {
-        queue_.sync([] {});
-    }
 
 private:
-    Queue& queue_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<PixelBufferRef> frames_;
     std::vector<double> times_;
     std::int64_t drops_ = 0;
 };
+
+// Everything posted to controlQueue so far has run.
+void drainControlQueue() {
+    controlQueue().sync([] {});
+}
 
 FakeUvcDevice::Node camera(std::uint32_t pixelFormat, int width, int height, std::uint32_t bytesPerLine,
                            std::uint32_t sizeImage) {
@@ -176,22 +178,36 @@ void expectQuadrants(const PixelBuffer& frame) {
     for (int q = 0; q < 4; ++q) expectPixel(frame, (q % 2) * 32 + 16, (q / 2) * 16 + 8, quadrants[q], 8);
 }
 
-class V4l2StreamTest : public ::testing::Test {
+// A camera on the fake kernel, opened and streaming into a video data output, as a session
+// would run it.
+class V4l2InputTest : public ::testing::Test {
 protected:
-    Queue queue{"test.delivery"};
-    Receiver receiver{queue};
+    void open(const FakeUvcDevice::Node& node) {
+        kernel.addNode(0, node);
+        auto camera = describeV4l2Camera(kernel, "/dev/video0");
+        ASSERT_TRUE(camera);
+        device = std::make_shared<V4l2Device>(kernel, *camera);
+        input = std::static_pointer_cast<V4l2Input>(device->createInput());
+        output->setDelegate(receiver);
+    }
+    void start() { ASSERT_TRUE(input->start({output})); }
+
     FakeUvcDevice kernel;
+    std::shared_ptr<Receiver> receiver = std::make_shared<Receiver>();
+    std::shared_ptr<VideoDataOutput> output = std::make_shared<VideoDataOutput>();
+    std::shared_ptr<V4l2Device> device;
+    std::shared_ptr<V4l2Input> input;
 };
 
 }  // namespace
 
-TEST_F(V4l2StreamTest, YuyvFramesArriveAsBgraWithTheirMonotonicTimes) {
-    kernel.addNode(0, yuyvCamera());
-    V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
+TEST_F(V4l2InputTest, YuyvFramesArriveAsBgraWithTheirMonotonicTimes) {
+    open(yuyvCamera());
+    start();
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0, 0, {100, 500000}));
-    ASSERT_TRUE(receiver.waitFor(1, 0));
+    ASSERT_TRUE(receiver->waitFor(1, 0));
 
-    const auto frame = receiver.frame(0);
+    const auto frame = receiver->frame(0);
     ASSERT_EQ(frame->width(), yuyvWidth);
     ASSERT_EQ(frame->height(), yuyvHeight);
     for (int y : {0, yuyvHeight - 1}) {
@@ -201,122 +217,146 @@ TEST_F(V4l2StreamTest, YuyvFramesArriveAsBgraWithTheirMonotonicTimes) {
         }
     }
     expectPixel(*frame, 1, 0, {0, 0, 255}, 3);  // the red band really is red
-    EXPECT_DOUBLE_EQ(receiver.time(0), 100.5);
-    EXPECT_EQ(receiver.drops(), 0);
-    EXPECT_TRUE(stream.stop(patience));
+    EXPECT_DOUBLE_EQ(receiver->time(0), 100.5);
+    EXPECT_EQ(receiver->drops(), 0);
 }
 
-TEST_F(V4l2StreamTest, MjpegFramesDecodeWithAndWithoutHuffmanTables) {
+TEST_F(V4l2InputTest, MjpegFramesDecodeWithAndWithoutHuffmanTables) {
     const auto jpeg = jpegFrame();
     const auto bare = withoutHuffmanTables(jpeg);
     ASSERT_LT(bare.size(), jpeg.size());
-    kernel.addNode(0, camera(V4L2_PIX_FMT_MJPEG, 64, 32, 0, 64 * 32 * 2));
-    V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
+    open(camera(V4L2_PIX_FMT_MJPEG, 64, 32, 0, 64 * 32 * 2));
+    start();
 
     ASSERT_TRUE(kernel.pushFrame(jpeg, 0));
-    ASSERT_TRUE(receiver.waitFor(1, 0));
+    ASSERT_TRUE(receiver->waitFor(1, 0));
     ASSERT_TRUE(kernel.pushFrame(bare, 1));
-    ASSERT_TRUE(receiver.waitFor(2, 0));
-    expectQuadrants(*receiver.frame(0));
-    expectQuadrants(*receiver.frame(1));
-    // Default tables are the ones the encoder used, so the pictures are identical.
+    ASSERT_TRUE(receiver->waitFor(2, 0));
+    expectQuadrants(*receiver->frame(0));
+    expectQuadrants(*receiver->frame(1));
+    // The default tables are the ones the encoder used, so the pictures are identical.
     for (int y = 0; y < 32; ++y) {
-        EXPECT_EQ(0, std::memcmp(receiver.frame(0)->row(y), receiver.frame(1)->row(y), 64 * 4));
+        EXPECT_EQ(0, std::memcmp(receiver->frame(0)->row(y), receiver->frame(1)->row(y), 64 * 4));
     }
 
     // Bytes that are not a JPEG are a lost frame, not a stopped stream.
     ASSERT_TRUE(kernel.pushFrame({1, 2, 3, 4}, 2));
-    ASSERT_TRUE(receiver.waitFor(2, 1));
+    ASSERT_TRUE(receiver->waitFor(2, 1));
     ASSERT_TRUE(kernel.pushFrame(jpeg, 3));
-    ASSERT_TRUE(receiver.waitFor(3, 1));
-    EXPECT_TRUE(stream.stop(patience));
+    ASSERT_TRUE(receiver->waitFor(3, 1));
 }
 
-TEST_F(V4l2StreamTest, SequenceGapsAndErrorBuffersCountAsDrops) {
-    kernel.addNode(0, yuyvCamera());
-    V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
+TEST_F(V4l2InputTest, SequenceGapsAndErrorBuffersCountAsDrops) {
+    open(yuyvCamera());
+    start();
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 7));
-    ASSERT_TRUE(receiver.waitFor(1, 0));
+    ASSERT_TRUE(receiver->waitFor(1, 0));
     // The driver skipped sequence numbers 8 and 9.
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 10));
-    ASSERT_TRUE(receiver.waitFor(2, 2));
+    ASSERT_TRUE(receiver->waitFor(2, 2));
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 11, V4L2_BUF_FLAG_ERROR));
-    ASSERT_TRUE(receiver.waitFor(2, 3));
+    ASSERT_TRUE(receiver->waitFor(2, 3));
     ASSERT_TRUE(kernel.waitForRequeued(3, patience));
-    receiver.drain();
-    EXPECT_EQ(receiver.frameCount(), 2u);
-    EXPECT_EQ(receiver.drops(), 3);
-    EXPECT_TRUE(stream.stop(patience));
+    drainControlQueue();
+    EXPECT_EQ(receiver->frameCount(), 2u);
+    EXPECT_EQ(receiver->drops(), 3);
 }
 
-TEST_F(V4l2StreamTest, FramesArrivingWhileOneIsInFlightAreDroppedNotQueued) {
-    kernel.addNode(0, yuyvCamera());
-    V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
-    std::mutex gate;
-    std::unique_lock closed(gate);
-    queue.async([&] { std::lock_guard wait(gate); });  // holds the delivery queue
+TEST_F(V4l2InputTest, FramesArrivingWhileOneIsInFlightAreDroppedNotQueued) {
+    open(yuyvCamera());
+    start();
+    Semaphore held, release;
+    controlQueue().async([&] {
+        held.signal();
+        release.wait(30);
+    });
+    ASSERT_TRUE(held.wait(patience));
 
     for (std::uint32_t sequence = 0; sequence < 3; ++sequence) {
         ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), sequence));
         ASSERT_TRUE(kernel.waitForRequeued(static_cast<int>(sequence) + 1, patience));
     }
-    closed.unlock();
-    ASSERT_TRUE(receiver.waitFor(1, 2));
-    receiver.drain();
-    EXPECT_EQ(receiver.frameCount(), 1u);
-    EXPECT_EQ(receiver.drops(), 2);
+    release.signal();
+    ASSERT_TRUE(receiver->waitFor(1, 2));
+    drainControlQueue();
+    EXPECT_EQ(receiver->frameCount(), 1u);
+    EXPECT_EQ(receiver->drops(), 2);
 
     // Once the frame has been taken, the next one is delivered again.
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 3));
-    ASSERT_TRUE(receiver.waitFor(2, 2));
-    EXPECT_TRUE(stream.stop(patience));
+    ASSERT_TRUE(receiver->waitFor(2, 2));
 }
 
-TEST_F(V4l2StreamTest, UnpluggingEndsDeliveryAndStillReleasesTheDevice) {
-    kernel.addNode(0, yuyvCamera());
-    V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
+TEST_F(V4l2InputTest, UnpluggingEndsTheStreamAndTheNodeIsStillReleased) {
+    open(yuyvCamera());
+    start();
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0));
-    ASSERT_TRUE(receiver.waitFor(1, 0));
+    ASSERT_TRUE(receiver->waitFor(1, 0));
 
     kernel.unplug();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (stream.running() && std::chrono::steady_clock::now() < deadline) {
+    while (input->streaming() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_FALSE(stream.running());
-    EXPECT_TRUE(stream.unplugged());
+    EXPECT_FALSE(input->streaming());
+    EXPECT_TRUE(input->unplugged());
+    input->stop();
+    EXPECT_TRUE(input->release());
     EXPECT_TRUE(kernel.released());
-    EXPECT_TRUE(stream.stop(patience));
-    receiver.drain();
-    EXPECT_EQ(receiver.frameCount(), 1u);
+    drainControlQueue();
+    EXPECT_EQ(receiver->frameCount(), 1u);
 }
 
-TEST_F(V4l2StreamTest, TeardownStopsDeliveryAndReleasesBuffersAndNode) {
-    kernel.addNode(0, yuyvCamera());
-    {
-        V4l2Stream stream(kernel, "/dev/video0", receiver.delivery());
-        EXPECT_TRUE(kernel.streaming());
-        EXPECT_FALSE(kernel.released());
-        ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0));
-        ASSERT_TRUE(receiver.waitFor(1, 0));
+TEST_F(V4l2InputTest, StopEndsDeliveryAndReleaseGivesBackBuffersAndNode) {
+    open(yuyvCamera());
+    EXPECT_FALSE(kernel.released());  // opened by createInput
+    start();
+    EXPECT_TRUE(kernel.streaming());
+    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0));
+    ASSERT_TRUE(receiver->waitFor(1, 0));
 
-        stream.stopDelivery();
-        ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 5));
-        ASSERT_TRUE(kernel.waitForRequeued(2, patience));
-        EXPECT_TRUE(stream.stop(patience));
-        EXPECT_TRUE(stream.stop(patience));  // a second stop answers the same
-        EXPECT_FALSE(stream.running());
-        EXPECT_FALSE(kernel.streaming());
-        EXPECT_TRUE(kernel.released());
-    }
-    receiver.drain();
-    EXPECT_EQ(receiver.frameCount(), 1u);
-    EXPECT_EQ(receiver.drops(), 0);
+    input->stop();
+    EXPECT_FALSE(input->streaming());
+    EXPECT_FALSE(kernel.streaming());
+    EXPECT_FALSE(kernel.pushFrame(yuyvFrame(), 1));  // no buffer is queued any more
+    EXPECT_TRUE(input->release());
+    EXPECT_TRUE(kernel.released());
+    drainControlQueue();
+    EXPECT_EQ(receiver->frameCount(), 1u);
+    EXPECT_EQ(receiver->drops(), 0);
 }
 
-TEST_F(V4l2StreamTest, AFormatThatCannotBeConvertedOrAMissingNodeFailsTheStart) {
+TEST_F(V4l2InputTest, AClearedDelegateGetsNothingMore) {
+    open(yuyvCamera());
+    start();
+    output->clearDelegate();
+    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0));
+    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 5));
+    ASSERT_TRUE(kernel.waitForRequeued(2, patience));
+    drainControlQueue();
+    EXPECT_EQ(receiver->frameCount(), 0u);
+    EXPECT_EQ(receiver->drops(), 0);
+}
+
+TEST_F(V4l2InputTest, AFormatThatCannotBeConvertedOrAMissingNodeCannotBeOpened) {
     kernel.addNode(0, camera(V4L2_PIX_FMT_SGRBG8, 16, 8, 16, 128));
-    EXPECT_THROW(V4l2Stream(kernel, "/dev/video0", receiver.delivery()), PlatformError);
+    const auto camera = describeV4l2Camera(kernel, "/dev/video0");
+    ASSERT_TRUE(camera);  // listed, but it cannot stream
+    const auto raw = std::make_shared<V4l2Device>(kernel, *camera);
+    EXPECT_THROW(raw->createInput(), PlatformError);
     EXPECT_TRUE(kernel.released());
-    EXPECT_THROW(V4l2Stream(kernel, "/dev/video5", receiver.delivery()), PlatformError);
+    kernel.unplug();
+    EXPECT_THROW(raw->createInput(), PlatformError);
+}
+
+TEST_F(V4l2InputTest, TheListedDeviceDescribesItsFormatsAndActiveFormat) {
+    open(yuyvCamera());
+    ASSERT_EQ(device->formats().size(), 1u);
+    const auto active = device->activeFormat();
+    ASSERT_TRUE(active);
+    EXPECT_EQ(active->width, yuyvWidth);
+    EXPECT_EQ(active->mediaSubType, 0x59555956u);  // 'YUYV'
+    EXPECT_EQ(active->frameRateRanges, (std::vector<FrameRateRange>{{60, 60}}));
+    EXPECT_DOUBLE_EQ(device->activeMinFrameDuration(), 1.0 / 30);
+    EXPECT_EQ(device->localizedName(), "Quorvelle - Player 01");
 }

@@ -1,12 +1,11 @@
-#include "platform/AlsaStream.h"
+#include "platform/AlsaInput.h"
 
 #include "platform/AlsaLibrary.h"
-#include "platform/Semaphore.h"
+#include "platform/AudioDataOutput.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Clock.h"
 
 #include <alsa/asoundlib.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +21,7 @@ constexpr unsigned periodMicroseconds = 10000;
 // Room for a capture thread that is held up for a while before the device overruns.
 constexpr unsigned bufferMicroseconds = 200000;
 constexpr int waitTimeoutMs = 100;
+constexpr double stopTimeoutSeconds = 2.0;
 // Consecutive failed recoveries after which the device is treated as broken.
 constexpr int maxFailedRecoveries = 10;
 // Within this distance the sample clock is trusted over the measured arrival time.
@@ -29,32 +29,27 @@ constexpr double clockTolerance = 0.02;
 
 }  // namespace
 
-struct AlsaStream::Core {
-    explicit Core(Delivery deliveryTo) : delivery(std::move(deliveryTo)) {}
+struct AlsaInput::Core {
+    ~Core() { closePcm(); }
 
-    Delivery delivery;
     snd_pcm_t* pcm = nullptr;
     AudioFormat format;
     snd_pcm_uframes_t period = 0;
-
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> delivering{true};
+    std::shared_ptr<AudioDataOutput> output;
+    std::atomic<bool> delivering{false};
     std::atomic<bool> unplugged{false};
-    std::atomic<bool> ended{false};
-    bool releasedCleanly = false;  // written before `finished` is signalled
-    Semaphore finished;
 
-    // Capture thread only: the time of the next sample if capture is continuous.
+    // Capture thread only: when the next block begins if capture is continuous.
     bool haveClock = false;
     double lastTime = 0;
     double nextTime = 0;
 
-    bool release() {
+    bool closePcm() {
         if (pcm == nullptr) return true;
         snd_pcm_drop(pcm);
-        const bool clean = snd_pcm_close(pcm) == 0;
+        const bool closed = snd_pcm_close(pcm) == 0;
         pcm = nullptr;
-        return clean;
+        return closed;
     }
 
     // Monotonic time of the first frame of a block just read: now, less what was captured since.
@@ -76,16 +71,7 @@ struct AlsaStream::Core {
         return time;
     }
 
-    void deliver(AudioSample sample, const std::shared_ptr<Core>& self) {
-        if (!delivering.load()) return;
-        delivery.queue->async([weak = std::weak_ptr<Core>(self), sample = std::move(sample)]() mutable {
-            const auto core = weak.lock();
-            if (core && core->delivering.load() && core->delivery.sample)
-                core->delivery.sample(std::move(sample));
-        });
-    }
-
-    // Brings the PCM back after an error. False when the stream must end.
+    // Brings the PCM back after an error. False when the capture must end.
     bool recover(int error, int& failures) {
         if (error == -ENODEV) {
             unplugged.store(true);
@@ -103,7 +89,7 @@ struct AlsaStream::Core {
         return true;
     }
 
-    void run(const std::shared_ptr<Core>& self) {
+    void run(const std::atomic<bool>& stopRequested) {
         int failures = 0;
         bool alive = true;
         while (alive && !stopRequested.load()) {
@@ -128,23 +114,20 @@ struct AlsaStream::Core {
                 sample.samples.resize(static_cast<std::size_t>(frames) *
                                       static_cast<std::size_t>(format.channels));
                 sample.presentationTime = timeOf(frames);
-                deliver(std::move(sample), self);
+                if (delivering.load()) output->deliver(std::move(sample));
             }
         }
-        ended.store(true);
-        releasedCleanly = release();
-        finished.signal();
+        snd_pcm_drop(pcm);
     }
 };
 
-AlsaStream::AlsaStream(const std::string& pcm, Delivery delivery)
-    : core_(std::make_shared<Core>(std::move(delivery))) {
-    Core& core = *core_;
+AlsaInput::AlsaInput(CaptureDeviceRef device, const std::string& pcm)
+    : CaptureInput(std::move(device)), core_(std::make_shared<Core>()) {
     prepareAlsa();
-    auto check = [&](int result) {
-        if (result >= 0) return;
-        core.release();
-        throw PlatformError("ALSA", -result, snd_strerror(result));
+    Core& core = *core_;
+    // The core closes the PCM if anything below throws.
+    auto check = [](int result) {
+        if (result < 0) throw PlatformError("ALSA", -result, snd_strerror(result));
     };
     // The device's own rate and channel count: the plug layer only converts the sample format.
     check(snd_pcm_open(&core.pcm, pcm.c_str(), SND_PCM_STREAM_CAPTURE,
@@ -167,51 +150,52 @@ AlsaStream::AlsaStream(const std::string& pcm, Delivery delivery)
     snd_pcm_uframes_t period = 0;
     check(snd_pcm_hw_params_get_period_size(hardware, &period, nullptr));
     if (period == 0 || rate == 0 || channels == 0) check(-EINVAL);
-
     core.period = period;
     core.format = {static_cast<int>(rate), static_cast<int>(channels)};
-    check(snd_pcm_prepare(core.pcm));
-    check(snd_pcm_start(core.pcm));
-
-    thread_ = std::thread([core = core_] {
-        pthread_setname_np(pthread_self(), "qv.alsa");
-        core->run(core);
-    });
 }
 
-AlsaStream::~AlsaStream() {
-    stopDelivery();
-    stop(2.0);
+AlsaInput::~AlsaInput() {
+    stop();
+    release();
 }
 
-AudioFormat AlsaStream::format() const {
+AudioFormat AlsaInput::format() const {
     return core_->format;
 }
 
-void AlsaStream::stopDelivery() {
-    core_->delivering.store(false);
-}
-
-bool AlsaStream::stop(double timeoutSeconds) {
-    if (stopped_) return released_;
-    stopped_ = true;
-    core_->stopRequested.store(true);
-    if (core_->finished.wait(timeoutSeconds)) {
-        thread_.join();
-        released_ = core_->releasedCleanly;
-    } else {
-        thread_.detach();
-        released_ = false;
+bool AlsaInput::start(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
+    if (thread_.running()) return true;
+    if (core_->pcm == nullptr) return false;
+    for (const auto& output : outputs) {
+        if (output->kind() == CaptureOutput::Kind::audio) {
+            core_->output = std::static_pointer_cast<AudioDataOutput>(output);
+        }
     }
-    return released_;
+    if (!core_->output) return true;  // nowhere to deliver: nothing to capture
+    if (snd_pcm_prepare(core_->pcm) < 0 || snd_pcm_start(core_->pcm) < 0) return false;
+    core_->haveClock = false;
+    core_->delivering.store(true);
+    thread_.start("qv.alsa",
+                  [core = core_](const std::atomic<bool>& stopRequested) { core->run(stopRequested); });
+    return true;
 }
 
-bool AlsaStream::unplugged() const {
+void AlsaInput::stop() {
+    core_->delivering.store(false);
+    thread_.stop(stopTimeoutSeconds);
+}
+
+bool AlsaInput::release() {
+    if (thread_.running()) return false;
+    return core_->closePcm();
+}
+
+bool AlsaInput::unplugged() const {
     return core_->unplugged.load();
 }
 
-bool AlsaStream::running() const {
-    return !core_->ended.load();
+bool AlsaInput::streaming() const {
+    return thread_.running();
 }
 
 }  // namespace qv

@@ -15,9 +15,14 @@ TEST(CommandLine, HelpIsOneLineOnStandardOutput) {
 }
 
 TEST(CommandLine, AnythingElseIsAUsageError) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"-h"}, {"--HELP"}, {"--stdio", "x"}, {"--self-test", "x"}, {"--lifecycle-self-test"},
-             {"--lifecycle-self-test", "open"}, {"--synthetic-test", "2000", "3000"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"-h"},
+                                                                  {"--HELP"},
+                                                                  {"--stdio", "x"},
+                                                                  {"--self-test", "x"},
+                                                                  {"--lifecycle-self-test"},
+                                                                  {"--lifecycle-self-test", "open"},
+                                                                  {"--synthetic-test", "2000", "3000"}}) {
         const auto result = runHelper(args);
         EXPECT_EQ(result.status, 64);
         EXPECT_EQ(result.out, "");

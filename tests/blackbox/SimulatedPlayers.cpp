@@ -90,6 +90,26 @@ Json SimulatedHelper::error(const std::string& action, const Json& fields, doubl
     return (*reply)["error"];
 }
 
+std::string SimulatedHelper::send(const std::string& action, const Json& fields) {
+    Json object = fields;
+    const std::string id = freshUuid();
+    object["requestId"] = id;
+    object["action"] = action;
+    process_->sendLine(object);
+    return id;
+}
+
+Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
+    const auto reply = process_->readUntil(
+        [&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; }, timeout);
+    return reply ? *reply : Json();
+}
+
+std::string SimulatedHelper::sendConnect(int player, bool withAudio) {
+    inventoryId = ok("list").value("inventoryId", "");
+    return send("connect", connectFields(player, withAudio));
+}
+
 Json SimulatedHelper::connectFields(int player, bool withAudio) const {
     Json selection = {{"videoDeviceId", videoId(player)}};
     if (withAudio) selection["audioDeviceId"] = audioId(player);

@@ -32,9 +32,16 @@ public:
     Json error(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
     Json status() { return ok("status"); }
 
+    // Sends a request without waiting; returns its requestId.
+    std::string send(const std::string& action, const Json& fields = Json::object());
+    // The reply to an earlier send(), or null.
+    Json replyTo(const std::string& requestId, double timeout = 20.0);
+
     // Lists, then connects to the player's camera (and its microphone when `withAudio`); returns
     // the connect reply.
     Json connect(int player, bool withAudio, const Json& extra = Json::object(), double timeout = 20.0);
+    // The same without waiting for the reply; returns the requestId.
+    std::string sendConnect(int player, bool withAudio);
     // The connect request for the latest list, without waiting for a reply.
     Json connectFields(int player, bool withAudio) const;
     // Polls "status" until `predicate` holds or `timeout` passes; returns the last status.

@@ -20,18 +20,7 @@
 namespace {
 
 using qv::Json;
-
-void writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
-        if (result <= 0) {
-            if (result < 0 && errno == EINTR) continue;
-            return;
-        }
-        written += static_cast<std::size_t>(result);
-    }
-}
+using qv::writeAll;
 
 // The shared ending of the test modes: one sorted-key result line, status 0, or the error result
 // and status 1.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 namespace qv {
@@ -21,12 +22,28 @@ static Queue& globalDefaultQueue() {
     return *queue;
 }
 
-void dispatchGlobal(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+void dispatchGlobal(std::function<void()> work) {
+    std::thread(std::move(work)).detach();
+}
 
 void globalAfter(double seconds, std::function<void()> work) {
     globalDefaultQueue().after(seconds, std::move(work));
 }
 
-void exitProcess(int status) { _exit(status); }
+void exitProcess(int status) {
+    _exit(status);
+}
+
+void writeAll(int fd, std::string_view text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
+        if (result <= 0) {
+            if (result < 0 && errno == EINTR) continue;
+            return;
+        }
+        written += static_cast<std::size_t>(result);
+    }
+}
 
 }  // namespace qv

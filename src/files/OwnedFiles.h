@@ -1,0 +1,76 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+
+namespace qv {
+
+// The private capture directory: a fresh owner-only directory under the temporary directory, opened
+// once and re-checked before every operation. Every file the helper produces lies directly in it,
+// is created exclusively relative to its descriptor and is never reached through a link.
+//
+// Shared (std::shared_ptr) between the engine, the preview pipeline and the movie writer; safe to
+// call from several threads, since only the owned registry changes after construction.
+class OwnedFiles {
+public:
+    struct Metadata {
+        std::int64_t bytes = 0;
+        std::string sha256;  // 64 lower-case hexadecimal characters
+    };
+
+    // Creates "quorvelle-native-capture-<uuid>" under TMPDIR (which must then be an existing absolute
+    // directory) or the system temporary directory. Throws CaptureError "OUTPUT_DIRECTORY", or a
+    // POSIX PlatformError when the directory itself cannot be made. A directory made by a failed
+    // construction is left in place.
+    OwnedFiles();
+    ~OwnedFiles();
+    OwnedFiles(const OwnedFiles&) = delete;
+    OwnedFiles& operator=(const OwnedFiles&) = delete;
+
+    // Throws "OUTPUT_DIRECTORY_CHANGED" unless the directory is still the one created, ours, mode 0700.
+    void check() const;
+
+    // Creates `basename` ("[a-z0-9-]+.(jpg|png)") exclusively with these bytes and registers it as
+    // owned. `limit` is the largest accepted byte count.
+    void write(std::span<const std::uint8_t> data, const std::string& basename, std::int64_t limit);
+
+    // Creates `basename` ("[a-z0-9-]+.mp4") exclusively, mode 0600, registers it as owned and returns
+    // its open write-only descriptor; the caller closes it. An existing name (file or link) throws
+    // "CAPTURE_EXISTS"; other failures a POSIX PlatformError.
+    int createOwned(const std::string& basename);
+
+    // Size and SHA-256 of an output file in the directory, proven unchanged while it was read.
+    Metadata metadata(const std::string& basename) const;
+
+    // Deletes a file this instance created, and only while it is still that very file.
+    void removeOwned(const std::string& basename);
+
+    // The directory's path with every link resolved.
+    const std::string& url() const { return url_; }
+    int directoryFD() const { return directoryFD_; }
+
+    // Called after every chunk metadata() reads, with the running total. Lets tests change a file
+    // while it is being hashed; unset in the helper.
+    void setReadObserver(std::function<void(std::int64_t)> observer) { readObserver_ = std::move(observer); }
+
+private:
+    // Opens a new file exclusively and checks it is a single-link file of ours; registers it.
+    int createExclusive(const std::string& basename, const char* identityMessage);
+
+    std::string url_;
+    int directoryFD_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    std::map<std::string, std::uint64_t> owned_;
+    mutable std::mutex ownedLock_;
+    std::function<void(std::int64_t)> readObserver_;
+};
+
+}  // namespace qv

@@ -145,7 +145,7 @@ int OwnedFiles::createExclusive(const std::string& basename, const char* identit
     return file.release();
 }
 
-void OwnedFiles::write(std::span<const std::uint8_t> data, const std::string& basename, std::int64_t limit) {
+void OwnedFiles::write(std::string_view data, const std::string& basename, std::int64_t limit) {
     check();
     if (limit < 0 || data.size() > static_cast<std::uint64_t>(limit) ||
         !validName(basename, {"jpg", "png"})) {

@@ -7,8 +7,9 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace qv {
 
@@ -37,13 +38,15 @@ public:
     // Throws "OUTPUT_DIRECTORY_CHANGED" unless the directory is still the one created, ours, mode 0700.
     void check() const;
 
-    // Creates `basename` ("[a-z0-9-]+.(jpg|png)") exclusively with these bytes and registers it as
-    // owned. `limit` is the largest accepted byte count.
-    void write(std::span<const std::uint8_t> data, const std::string& basename, std::int64_t limit);
+    // Creates `basename` ("[a-z0-9-]+.(jpg|png)") exclusively, mode 0600, with these bytes, and
+    // registers it as owned. `limit` is the largest accepted byte count.
+    void write(std::string_view data, const std::string& basename, std::int64_t limit);
 
-    // Creates `basename` ("[a-z0-9-]+.mp4") exclusively, mode 0600, registers it as owned and returns
-    // its open write-only descriptor; the caller closes it. An existing name (file or link) throws
-    // "CAPTURE_EXISTS"; other failures a POSIX PlatformError.
+    // For the movie writer: creates `basename` ("[a-z0-9-]+.mp4") exclusively, mode 0600, registers it
+    // as owned (so a recording whose start failed can be taken back with removeOwned) and returns its
+    // open write-only, close-on-exec descriptor, which the caller closes. An existing name, even a
+    // dangling link, throws "CAPTURE_EXISTS"; a name outside the rule "OUTPUT_BOUND"; a file that is
+    // not single-linked or not ours "OUTPUT_IDENTITY"; any other failure a POSIX PlatformError.
     int createOwned(const std::string& basename);
 
     // Size and SHA-256 of an output file in the directory, proven unchanged while it was read.
@@ -61,7 +64,8 @@ public:
     void setReadObserver(std::function<void(std::int64_t)> observer) { readObserver_ = std::move(observer); }
 
 private:
-    // Opens a new file exclusively and checks it is a single-link file of ours; registers it.
+    // Opens a new file exclusively and checks it is a single-link file of ours, then registers it.
+    // Returns -1 with errno set when the name cannot be created.
     int createExclusive(const std::string& basename, const char* identityMessage);
 
     std::string url_;

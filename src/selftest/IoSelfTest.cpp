@@ -10,13 +10,14 @@
 
 #include <csignal>
 #include <cstdint>
-#include <vector>
+#include <string>
+#include <string_view>
 
 namespace qv {
 
 namespace {
 
-bool writeThrows(OwnedFiles& files, const std::vector<std::uint8_t>& bytes, const std::string& name) {
+bool writeThrows(OwnedFiles& files, std::string_view bytes, const std::string& name) {
     try {
         files.write(bytes, name, 10);
     } catch (...) {
@@ -35,10 +36,10 @@ Json ioSelfTest() {
     }
 
     OwnedFiles files;
-    files.write(std::vector<std::uint8_t>{0x01, 0x02, 0x03}, "owned.png", 10);
-    const bool noReplace = writeThrows(files, {0x04}, "owned.png");
+    files.write("\x01\x02\x03", "owned.png", 10);
+    const bool noReplace = writeThrows(files, "\x04", "owned.png");
     const std::int64_t existingBytes = files.metadata("owned.png").bytes;
-    const bool traversalRejected = writeThrows(files, {0x01}, "../escape.png");
+    const bool traversalRejected = writeThrows(files, "\x01", "../escape.png");
 
     // Made beside the owned files, not through them, so that only the file-size ceiling stands in
     // the way of the oversize length.

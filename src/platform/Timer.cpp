@@ -28,7 +28,9 @@ static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation)
 
 Timer::Timer(Queue& queue) : queue_(queue), state_(std::make_shared<State>(queue.context())) {}
 
-Timer::~Timer() { cancel(); }
+Timer::~Timer() {
+    cancel();
+}
 
 void Timer::start(double delay, double interval, std::function<void()> handler) {
     const unsigned generation = ++state_->generation;
@@ -53,7 +55,11 @@ static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation)
     state->timer.async_wait([state, generation](const std::error_code& error) {
         if (error || state->generation != generation) return;
         if (state->interval.count() > 0) {
-            state->timer.expires_at(state->timer.expiry() + state->interval);
+            // Ticks missed while the queue was busy are dropped rather than run back to back.
+            auto next = state->timer.expiry() + state->interval;
+            const auto now = std::chrono::steady_clock::now();
+            if (next <= now) next += ((now - next) / state->interval + 1) * state->interval;
+            state->timer.expires_at(next);
             arm(state, generation);
         }
         auto handler = state->handler;

@@ -10,7 +10,8 @@
 namespace qv {
 
 // A cancellable one-shot or repeating timer whose handler runs on one queue. Repeating deadlines
-// advance from the previous deadline, not from when the handler ran, so a tick never drifts.
+// advance from the previous deadline, not from when the handler ran, so a tick never drifts; ticks
+// missed while the queue was blocked are skipped, not run in a burst.
 // start() and cancel() may be called from any thread; after cancel() returns on the timer's queue
 // the handler does not run again.
 class Timer {

@@ -1,0 +1,220 @@
+#include "protocol/Clock.h"
+#include "protocol/Output.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <thread>
+
+using namespace qv;
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const double deadline = mono() + seconds;
+    while (!done()) {
+        if (mono() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A pipe standing in for the host: the Output writes to its non-blocking write end.
+class HostPipe {
+public:
+    HostPipe() {
+        ::signal(SIGPIPE, SIG_IGN);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
+        read_ = fds[0];
+        write_ = fds[1];
+        fcntl(write_, F_SETFL, fcntl(write_, F_GETFL) | O_NONBLOCK);
+    }
+    ~HostPipe() {
+        closeReadEnd();
+        ::close(write_);
+    }
+    int writeEnd() const { return write_; }
+
+    // Fills the pipe so that nothing more can be written until the host reads.
+    void fill() {
+        const std::string block(4096, 'x');
+        while (::write(write_, block.data(), block.size()) > 0) {
+        }
+        while (::write(write_, block.data(), 1) > 0) {
+        }
+    }
+    void closeReadEnd() {
+        if (read_ >= 0) ::close(read_);
+        read_ = -1;
+    }
+    // Up to `bytes` read within `seconds`.
+    std::string read(std::size_t bytes, double seconds = 10.0) {
+        std::string text;
+        const double deadline = mono() + seconds;
+        while (text.size() < bytes && mono() < deadline) {
+            pollfd descriptor{read_, POLLIN, 0};
+            if (::poll(&descriptor, 1, 50) <= 0) continue;
+            char buffer[65536];
+            const ssize_t got = ::read(read_, buffer, sizeof buffer);
+            if (got <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+private:
+    int read_ = -1;
+    int write_ = -1;
+};
+
+// A map whose JSON text is exactly `bytes` long: {"k":"xx…"}.
+Json ofTextLength(std::size_t bytes) {
+    return Json{{"k", std::string(bytes - 8, 'x')}};
+}
+
+// A host pipe and an Output writing to it, counting the failures it reports.
+class OutputTest : public ::testing::Test {
+protected:
+    OutputTest() {
+        output.setOnFailure([this] { ++failures; });
+    }
+    HostPipe host;
+    std::atomic<int> failures{0};
+    Output output{host.writeEnd()};
+};
+
+}  // namespace
+
+TEST_F(OutputTest, WritesSortedCompactLinesWithEscapedSlashes) {
+    output.send(
+        Json{{"requestId", "a/b"}, {"result", {{"z", 1}, {"a", {1.5, nullptr, true}}}}, {"ok", true}});
+    output.send(Json{{"event", "ready"}, {"text", "caf\xc3\xa9 \"q\"\\"}});
+    const std::string expected =
+        "{\"ok\":true,\"requestId\":\"a\\/b\",\"result\":{\"a\":[1.5,null,true],\"z\":1}}\n"
+        "{\"event\":\"ready\",\"text\":\"caf\xc3\xa9 \\\"q\\\"\\\\\"}\n";
+    EXPECT_EQ(host.read(expected.size()), expected);
+    EXPECT_EQ(failures, 0);
+}
+
+TEST_F(OutputTest, RefusesWhatIsNotAValidObjectAtOnce) {
+    output.send(Json::array({1}));
+    output.send(Json{{"n", std::numeric_limits<double>::quiet_NaN()}});
+    output.send(Json{{"list", {std::numeric_limits<double>::infinity()}}});
+    output.send(Json{{"bad", "\xff"}});
+    EXPECT_EQ(failures, 4);
+    output.send(Json{{"fine", 1}});
+    EXPECT_EQ(host.read(11), "{\"fine\":1}\n");
+    EXPECT_EQ(output.pendingLines(), 0);
+}
+
+TEST_F(OutputTest, LineBoundIsSixtyFiveThousandFiveHundredThirtyFiveBytes) {
+    output.send(ofTextLength(65'536));
+    EXPECT_EQ(failures, 1);
+    // The bound applies to the escaped text: 32,763 slashes take 65,526 bytes.
+    output.send(Json{{"k", std::string(32'763, '/') + "xx"}});
+    EXPECT_EQ(failures, 2);
+
+    output.send(ofTextLength(65'535));
+    const std::string line = host.read(65'536);
+    ASSERT_EQ(line.size(), 65'536u);
+    EXPECT_EQ(line, ofTextLength(65'535).dump() + "\n");
+    output.send(Json{{"k", std::string(32'763, '/') + "x"}});
+    EXPECT_EQ(host.read(65'536).size(), 65'536u);
+    EXPECT_EQ(failures, 2);
+}
+
+TEST_F(OutputTest, StalledHostGetsThirtyTwoPendingLinesEachFailingAfterTheirDeadline) {
+    host.fill();
+    const double start = mono();
+    for (int i = 0; i < 32; ++i) output.send(Json{{"line", i}});
+    EXPECT_EQ(failures, 0);
+    output.send(Json{{"line", 32}});
+    EXPECT_EQ(failures, 1);  // refused before send returned
+    EXPECT_EQ(output.pendingLines(), 32);
+
+    // Lines fail one after another, each after its own two-second deadline.
+    ASSERT_TRUE(waitUntil([&] { return failures >= 3; }, 20));
+    EXPECT_GE(mono() - start, 2 * Output::lineDeadline);
+    EXPECT_GE(output.pendingLines(), 29);
+
+    // A host that closes its end makes the rest fail at once (EPIPE, no SIGPIPE death).
+    host.closeReadEnd();
+    ASSERT_TRUE(waitUntil([&] { return failures == 33; }, 20));
+    EXPECT_EQ(output.pendingLines(), 0);
+}
+
+TEST_F(OutputTest, PendingBytesAreBoundedWithTheNewLineCounted) {
+    host.fill();
+    for (int i = 0; i < 4; ++i) output.send(ofTextLength(65'535));  // 4 × 65,536 = 262,144
+    EXPECT_EQ(failures, 0);
+    output.send(Json{{"k", 1}});
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(output.pendingLines(), 4);
+    host.closeReadEnd();
+    ASSERT_TRUE(waitUntil([&] { return failures == 5; }, 20));
+}
+
+TEST_F(OutputTest, ClosedPipeFailsTheLineAndCallsTheHook) {
+    host.closeReadEnd();
+    output.send(Json{{"event", "ready"}});
+    ASSERT_TRUE(waitUntil([&] { return failures == 1; }, 10));
+    EXPECT_EQ(output.pendingLines(), 0);
+}
+
+TEST(Output, HookMaySendAgainWithoutDeadlock) {
+    HostPipe host;
+    host.closeReadEnd();
+    Output output(host.writeEnd());
+    std::atomic<int> failures{0};
+    output.setOnFailure([&] {
+        if (++failures < 3) output.send(Json{{"again", failures.load()}});
+    });
+    output.send(Json::array());
+    ASSERT_TRUE(waitUntil([&] { return failures == 3; }, 10));
+}
+
+TEST(Output, ExitAfterDrainingWritesEarlierLinesWholeAndNoLaterOnes) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        auto* output = new Output(fds[1]);   // never destroyed: the process ends from its queue
+        output->send(ofTextLength(65'535));  // larger than the pipe: needs the reader to go on
+        output->exitAfterDraining(7);
+        output->send(Json{{"after", true}});
+        for (;;) pause();
+    }
+    ::close(fds[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string text;
+    char buffer[65536];
+    const double deadline = mono() + 10;
+    while (mono() < deadline) {
+        pollfd descriptor{fds[0], POLLIN, 0};
+        if (::poll(&descriptor, 1, 100) <= 0) continue;
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fds[0]);
+    if (mono() >= deadline) kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_EQ(text, ofTextLength(65'535).dump() + "\n");
+}

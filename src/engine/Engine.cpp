@@ -3,6 +3,7 @@
 #include "capture/DeadlineWatchdog.h"
 #include "capture/Movie.h"
 #include "capture/VideoFormatRecord.h"
+#include "engine/DeviceInventory.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
 #include "files/OwnedFiles.h"
@@ -681,15 +682,6 @@ void Engine::tick() {
 // Handlers of the device, frame and recording work. Each is filled in by the issue that builds
 // that work; until then the action is dispatched and key-checked like any other and refused here.
 
-std::vector<CaptureDeviceRef> deviceList(DeviceSystem& d, MediaType media) {
-    std::vector<CaptureDeviceRef> out;
-    for (auto& x : d.devices(media)) if (player(x->localizedName(), media == MediaType::audio)) out.push_back(x);
-    return out;
-}
-std::string authorization(DeviceSystem& d, MediaType media) {
-    return d.authorizationStatus(media) == AuthorizationStatus::authorized ? "authorized" : "denied";
-}
-
 namespace {
 
 [[noreturn]] void notYetAvailable() {
@@ -699,14 +691,14 @@ namespace {
 }  // namespace
 
 void Engine::handleList(const std::string& requestId, const Json&) {
-    inventoryVideo = deviceList(*devices, MediaType::video);
-    inventoryAudio = deviceList(*devices, MediaType::audio);
+    Inventory inventory = takeInventory(*devices);
+    inventoryVideo = inventory.video;
+    inventoryAudio = inventory.audio;
     inventoryID = randomUuid();
     changed();
-    Json v = Json::array(), a = Json::array();
-    for (auto& d : inventoryVideo) v.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
-    for (auto& d : inventoryAudio) a.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
-    success(requestId, {{"inventoryId", *inventoryID}, {"videoDevices", v}, {"audioDevices", a}});
+    Json payload = inventory.listing;
+    payload["inventoryId"] = *inventoryID;
+    success(requestId, payload);
 }
 void Engine::handlePermissionStatus(const std::string&, const Json&) {
     notYetAvailable();

@@ -66,12 +66,21 @@ TEST(Frames, LeaseKeepsItsFileAndOutlivesTheConnection) {
 
     disconnect(helper);
     EXPECT_EQ(helper.error("live_frame"), noFreshFrame);
+    // The preview cannot begin again while the old frame is still read; nothing changes.
+    const Json idle = helper.status();
+    const Json refused = helper.connect(1, false);
+    EXPECT_EQ(refused["error"]["code"], "PREVIEW_BUSY");
+    const Json stillIdle = helper.status();
+    EXPECT_EQ(stillIdle["connection"], "disconnected");
+    EXPECT_EQ(stillIdle["stateSequence"].get<int>(), idle["stateSequence"].get<int>() + 1) << "only the list";
+
     const int before = helper.status()["stateSequence"];
     const Json released = helper.ok("release_frame", {{"leaseId", leaseId}});
     EXPECT_EQ(released["released"], true);
     EXPECT_EQ(released["leaseId"], leaseId);
     EXPECT_EQ(released["stateSequence"].get<int>(), before + 1);
     EXPECT_EQ(helper.error("release_frame", {{"leaseId", leaseId}}), mismatch);
+    EXPECT_EQ(helper.connect(1, false)["ok"], true);
 }
 
 TEST(Frames, ScreenshotIsTheFullFrameOnDisk) {

@@ -579,46 +579,39 @@ struct StartedSession {
     Json videoFormat;
 };
 
+// Opens the device and adds it; opening may throw the device layer's own error.
+void attachInput(CaptureSession& session, const CaptureDeviceRef& device, const char* refusal) {
+    auto input = device->createInput();
+    if (!session.canAddInput(input)) throw CaptureError("INPUT_UNSUPPORTED", refusal);
+    session.addInput(std::move(input));
+}
+
+void attachOutput(CaptureSession& session, std::shared_ptr<CaptureOutput> output, const char* refusal) {
+    if (!session.canAddOutput(output)) throw CaptureError("OUTPUT_UNSUPPORTED", refusal);
+    session.addOutput(std::move(output));
+}
+
 // Builds and starts the session; blocks, so it runs on nativeQueue. On failure the half-built
 // session is taken apart before the error goes on.
 StartedSession startSession(const std::shared_ptr<Engine>& engine, const CaptureDeviceRef& video,
                             const CaptureDeviceRef& audio) {
     auto session = std::make_shared<CaptureSession>();
     try {
-        auto videoInput = video->createInput();
-        if (!session->canAddInput(videoInput)) {
-            throw CaptureError("INPUT_UNSUPPORTED", "Cannot attach selected video input");
-        }
-        session->addInput(videoInput);
+        attachInput(*session, video, "Cannot attach selected video input");
         auto videoOutput = std::make_shared<VideoDataOutput>();
         videoOutput->setDelegate(std::weak_ptr<VideoDataOutputDelegate>(engine));
-        if (!session->canAddOutput(videoOutput)) {
-            throw CaptureError("OUTPUT_UNSUPPORTED", "Cannot attach video output");
-        }
-        session->addOutput(videoOutput);
+        attachOutput(*session, videoOutput, "Cannot attach video output");
         if (audio) {
-            auto audioInput = audio->createInput();
-            if (!session->canAddInput(audioInput)) {
-                throw CaptureError("INPUT_UNSUPPORTED", "Cannot attach selected audio input");
-            }
-            session->addInput(audioInput);
+            attachInput(*session, audio, "Cannot attach selected audio input");
             auto audioOutput = std::make_shared<AudioDataOutput>();
             audioOutput->setDelegate(std::weak_ptr<AudioDataOutputDelegate>(engine));
-            if (!session->canAddOutput(audioOutput)) {
-                throw CaptureError("OUTPUT_UNSUPPORTED", "Cannot attach audio output");
-            }
-            session->addOutput(audioOutput);
+            attachOutput(*session, audioOutput, "Cannot attach audio output");
         }
         session->startRunning();
         if (!session->isRunning()) throw CaptureError("START_FAILED", "Native session did not start");
         return {session, videoOutput, videoFormatRecord(*video, mono())};
     } catch (...) {
-        session->stopRunning();
-        for (const auto& input : std::vector(session->inputs())) session->removeInput(input);
-        for (const auto& output : std::vector(session->outputs())) {
-            output->clearDelegate();
-            session->removeOutput(output);
-        }
+        releaseSession(session);
         throw;
     }
 }

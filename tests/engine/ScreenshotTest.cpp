@@ -1,6 +1,7 @@
 #include "engine/Screenshot.h"
 
 #include "platform/PixelBuffer.h"
+#include "platform/TestPicture.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Digest.h"
 
@@ -15,17 +16,9 @@ using namespace qv;
 
 namespace {
 
-std::shared_ptr<PixelBuffer> gradient(int width, int height) {
+std::shared_ptr<PixelBuffer> picture(int width, int height) {
     auto frame = PixelBuffer::create(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            std::uint8_t* p = frame->row(y) + 4 * x;
-            p[0] = static_cast<std::uint8_t>(x);      // B
-            p[1] = static_cast<std::uint8_t>(y);      // G
-            p[2] = static_cast<std::uint8_t>(x ^ y);  // R
-            p[3] = 255;
-        }
-    }
+    drawTestPicture(*frame, 5);
     return frame;
 }
 
@@ -41,7 +34,7 @@ std::string codeOf(const std::function<void()>& work) {
 }  // namespace
 
 TEST(Screenshot, PngIsTheFullFrameAsRgba) {
-    const auto frame = gradient(37, 21);
+    const auto frame = picture(37, 21);
     const std::string png = screenshotPNG(*frame);
 
     spng_ctx* context = spng_ctx_new(0);
@@ -55,16 +48,20 @@ TEST(Screenshot, PngIsTheFullFrameAsRgba) {
     std::vector<std::uint8_t> rgba(37 * 21 * 4);
     ASSERT_EQ(spng_decode_image(context, rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
     spng_ctx_free(context);
-    // Pixel (5, 3): B=5, G=3, R=6 in the frame; R, G, B, A in the PNG.
-    const std::uint8_t* p = rgba.data() + (3 * 37 + 5) * 4;
-    EXPECT_EQ(p[0], 6);
-    EXPECT_EQ(p[1], 3);
-    EXPECT_EQ(p[2], 5);
-    EXPECT_EQ(p[3], 255);
+    for (int y = 0; y < 21; ++y) {
+        for (int x = 0; x < 37; ++x) {
+            const std::uint8_t* bgra = frame->row(y) + 4 * x;
+            const std::uint8_t* out = rgba.data() + (y * 37 + x) * 4;
+            ASSERT_EQ(out[0], bgra[2]);
+            ASSERT_EQ(out[1], bgra[1]);
+            ASSERT_EQ(out[2], bgra[0]);
+            ASSERT_EQ(out[3], bgra[3]);
+        }
+    }
 }
 
 TEST(Screenshot, BoundIsInclusiveOfTheLimit) {
-    const auto frame = gradient(64, 64);
+    const auto frame = picture(64, 64);
     const auto size = static_cast<std::int64_t>(screenshotPNG(*frame).size());
     EXPECT_EQ(static_cast<std::int64_t>(screenshotPNG(*frame, size).size()), size);
     EXPECT_EQ(codeOf([&] { screenshotPNG(*frame, size - 1); }),

@@ -212,8 +212,7 @@ TEST_F(EngineFinish, CloseDuringARecordingFinishWaitsForTheReport) {
     EXPECT_EXIT(
         {
             EngineUnderTest t;
-            ::unlink(path.c_str());
-            ::link(t.outputPath.c_str(), path.c_str());
+            t.mirrorOutputTo(path);
             t.onControl([](qv::Engine& e) {
                 e.connection = "connected";
                 e.session = runningSession(true);
@@ -240,8 +239,7 @@ TEST_F(EngineFinish, UnconfirmedReleaseClosesWithStatusTwo) {
     EXPECT_EXIT(
         {
             EngineUnderTest t;
-            ::unlink(path.c_str());
-            ::link(t.outputPath.c_str(), path.c_str());
+            t.mirrorOutputTo(path);
             t.onControl([](qv::Engine& e) {
                 e.connection = "connected";
                 e.session = runningSession(false);
@@ -269,8 +267,7 @@ TEST_F(EngineFinish, StopThatNeverEndsIsTerminatedByTheFinishTimeout) {
     EXPECT_EXIT(
         {
             EngineUnderTest t;
-            ::unlink(path.c_str());
-            ::link(t.outputPath.c_str(), path.c_str());
+            t.mirrorOutputTo(path);
             t.onControl([](qv::Engine& e) {
                 e.connection = "connected";
                 e.session = runningSession(true, 60.0);

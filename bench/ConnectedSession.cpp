@@ -102,17 +102,23 @@ int main(int argc, char** argv) {
     }
 
     const auto durationMs = static_cast<long>(duration * 1000) + 5000;
+    const auto startSent = Clock::now();
     ok(helper, "start_recording", {{"captureId", freshUuid()}, {"durationMs", durationMs}});
+    const double startMs = seconds(Clock::now() - startSent) * 1000.0;
+    const int dropsBefore = ok(helper, "status")["previewStats"]["nativeDroppedVideoSamples"];
     const double cpuStart = cpuSeconds(helper.pid());
     const auto start = Clock::now();
 
     std::vector<double> statusMs;
     std::map<std::int64_t, double> previewMs;  // by frame id
+    std::map<std::int64_t, double> waitMs;     // the part before the encode job was queued
     const auto notePreview = [&](const Json& image) {
         if (!image.is_object()) return;
         const Json& timing = image["timing"];
         previewMs[image["frameId"].get<std::int64_t>()] =
             timing["publishedAtMs"].get<double>() - timing["callbackReceivedAtMs"].get<double>();
+        waitMs[image["frameId"].get<std::int64_t>()] =
+            timing["previewQueuedAtMs"].get<double>() - timing["callbackReceivedAtMs"].get<double>();
     };
     int liveFrames = 0;
     int liveFrameMisses = 0;
@@ -146,7 +152,9 @@ int main(int argc, char** argv) {
     helper.waitExit(20.0);
 
     std::vector<double> preview;
+    std::vector<double> wait;
     for (const auto& [id, ms] : previewMs) preview.push_back(ms);
+    for (const auto& [id, ms] : waitMs) wait.push_back(ms);
     const Json& recording = (*finished)["recording"];
     std::printf("connected session, 160x144 at 60 fps with microphone, recording, %.1f s\n", elapsed);
     std::printf("  recording: state %s, %d video and %d audio samples, %d ms\n",
@@ -155,10 +163,14 @@ int main(int argc, char** argv) {
     std::printf("  dropped video samples: native %d, recording %d; dropped audio samples (recording) %d\n",
                 status["previewStats"]["nativeDroppedVideoSamples"].get<int>(),
                 recording["droppedVideoSamples"].get<int>(), recording["droppedAudioSamples"].get<int>());
+    std::printf("  start_recording round trip %.1f ms; native drops before the recording %d\n", startMs,
+                dropsBefore);
     std::printf("  helper CPU: %.1f%% of one core (%.3f s per second of capture)\n", 100.0 * cpu / elapsed,
                 cpu / elapsed);
     std::printf("  preview publish latency (%zu frames): p50 %.2f ms, p99 %.2f ms\n", preview.size(),
                 percentile(preview, 0.5), percentile(preview, 0.99));
+    std::printf("    of which waiting before the encode job was queued: p50 %.2f ms, p99 %.2f ms\n",
+                percentile(wait, 0.5), percentile(wait, 0.99));
     std::printf("  status round trip (%zu requests): p50 %.2f ms, p99 %.2f ms\n", statusMs.size(),
                 percentile(statusMs, 0.5), percentile(statusMs, 0.99));
     std::printf("  live frames read: %d (%d without a fresh frame)\n", liveFrames, liveFrameMisses);

@@ -3,7 +3,6 @@
 #include "capture/DeadlineWatchdog.h"
 #include "capture/Movie.h"
 #include "capture/VideoFormatRecord.h"
-#include "engine/DeviceInventory.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
 #include "files/OwnedFiles.h"
@@ -796,6 +795,15 @@ void Engine::tick() {
 // Handlers of the device, frame and recording work. Each is filled in by the issue that builds
 // that work; until then the action is dispatched and key-checked like any other and refused here.
 
+std::vector<CaptureDeviceRef> deviceList(DeviceSystem& d, MediaType media) {
+    std::vector<CaptureDeviceRef> out;
+    for (auto& x : d.devices(media)) if (player(x->localizedName(), media == MediaType::audio)) out.push_back(x);
+    return out;
+}
+std::string authorization(DeviceSystem& d, MediaType media) {
+    return d.authorizationStatus(media) == AuthorizationStatus::authorized ? "authorized" : "denied";
+}
+
 namespace {
 
 [[noreturn]] void notYetAvailable() {
@@ -805,14 +813,14 @@ namespace {
 }  // namespace
 
 void Engine::handleList(const std::string& requestId, const Json&) {
-    Inventory inventory = takeInventory(*devices);
-    inventoryVideo = inventory.video;
-    inventoryAudio = inventory.audio;
+    inventoryVideo = deviceList(*devices, MediaType::video);
+    inventoryAudio = deviceList(*devices, MediaType::audio);
     inventoryID = randomUuid();
     changed();
-    Json payload = inventory.listing;
-    payload["inventoryId"] = *inventoryID;
-    success(requestId, payload);
+    Json v = Json::array(), a = Json::array();
+    for (auto& d : inventoryVideo) v.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
+    for (auto& d : inventoryAudio) a.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
+    success(requestId, {{"inventoryId", *inventoryID}, {"videoDevices", v}, {"audioDevices", a}});
 }
 void Engine::handlePermissionStatus(const std::string&, const Json&) {
     notYetAvailable();

@@ -121,7 +121,6 @@ std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output) {
 Engine::Engine(std::shared_ptr<Output> channel)
     : id(randomUuid()), output(std::move(channel)), transitionID(randomUuid()) {
     files = std::make_shared<OwnedFiles>();
-    devices = makeDeviceSystem();
 }
 
 Engine::~Engine() = default;
@@ -691,11 +690,11 @@ void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video
 }
 
 void Engine::sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
-                            std::shared_ptr<VideoDataOutput> startedOutput, const Json& format) {
+                            std::shared_ptr<VideoDataOutput> output, const Json& format) {
     assertOnQueue(controlQueue());
     videoFormat = format;
     session = std::move(started);
-    videoOutput = std::move(startedOutput);
+    videoOutput = std::move(output);
     releaseConfirmed = false;
     busy = false;
     connection = "connected";
@@ -795,15 +794,6 @@ void Engine::tick() {
 // Handlers of the device, frame and recording work. Each is filled in by the issue that builds
 // that work; until then the action is dispatched and key-checked like any other and refused here.
 
-std::vector<CaptureDeviceRef> deviceList(DeviceSystem& d, MediaType media) {
-    std::vector<CaptureDeviceRef> out;
-    for (auto& x : d.devices(media)) if (player(x->localizedName(), media == MediaType::audio)) out.push_back(x);
-    return out;
-}
-std::string authorization(DeviceSystem& d, MediaType media) {
-    return d.authorizationStatus(media) == AuthorizationStatus::authorized ? "authorized" : "denied";
-}
-
 namespace {
 
 [[noreturn]] void notYetAvailable() {
@@ -812,15 +802,8 @@ namespace {
 
 }  // namespace
 
-void Engine::handleList(const std::string& requestId, const Json&) {
-    inventoryVideo = deviceList(*devices, MediaType::video);
-    inventoryAudio = deviceList(*devices, MediaType::audio);
-    inventoryID = randomUuid();
-    changed();
-    Json v = Json::array(), a = Json::array();
-    for (auto& d : inventoryVideo) v.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
-    for (auto& d : inventoryAudio) a.push_back({{"deviceId", d->uniqueId()}, {"label", d->localizedName()}});
-    success(requestId, {{"inventoryId", *inventoryID}, {"videoDevices", v}, {"audioDevices", a}});
+void Engine::handleList(const std::string&, const Json&) {
+    notYetAvailable();
 }
 void Engine::handlePermissionStatus(const std::string&, const Json&) {
     notYetAvailable();

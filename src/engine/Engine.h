@@ -3,7 +3,6 @@
 #include "platform/AudioDataOutput.h"
 #include "platform/AudioSample.h"
 #include "platform/CaptureDevice.h"
-#include "platform/DeviceSystem.h"
 #include "platform/PixelBuffer.h"
 #include "platform/VideoDataOutput.h"
 #include "protocol/Json.h"
@@ -81,7 +80,6 @@ public:
     const std::string id;
     const std::shared_ptr<Output> output;
     std::shared_ptr<OwnedFiles> files;
-    std::shared_ptr<DeviceSystem> devices;  // stand-in
     // Screenshots are encoded by a stateless PNG encoder, so there is no image context to keep.
     std::shared_ptr<LatestPreview> previewPipeline;
     std::int64_t sequence = 0;
@@ -129,7 +127,7 @@ private:
     void watchSignal(asio::signal_set& source);
     void tick();
     void sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
-                        std::shared_ptr<VideoDataOutput> startedOutput, const Json& format);
+                        std::shared_ptr<VideoDataOutput> output, const Json& format);
     void sessionFailed(const std::string& requestId, const Json& error);
     Json movieRecord() const;
 

@@ -1,14 +1,18 @@
 #include "main/ProtocolMode.h"
 
+#include "engine/Engine.h"
 #include "platform/Runtime.h"
+#include "protocol/CaptureError.h"
+#include "protocol/Output.h"
+#include "protocol/RequestReader.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 
 namespace qv {
@@ -41,7 +45,19 @@ void runProtocolMode() {
     if (currentFlags < 0) exitProcess(1);
     if (fcntl(1, F_SETFL, currentFlags | O_NONBLOCK) < 0) exitProcess(1);
 
-    // The output channel, the engine and the request reader start here.
+    auto output = std::make_shared<Output>();
+    std::shared_ptr<Engine> engine;
+    try {
+        engine = Engine::create(output);
+    } catch (...) {
+        output->send(fatalJSON(std::nullopt, currentErrorJSON()));
+        output->exitAfterDraining(1);
+        parkForever();
+    }
+
+    // Posted before the reader exists, so "ready" is always the first line the host sees.
+    controlQueue().async([engine] { engine->ready(); });
+    dispatchGlobal([engine, output] { RequestReader(engine, output, controlQueue()).run(); });
     parkForever();
 }
 

@@ -38,7 +38,7 @@ std::optional<JpegCodec::Header> JpegCodec::readHeader(const void* data, std::si
     return Header{width, height};
 }
 
-std::shared_ptr<PixelBuffer> JpegCodec::decode(const void* data, std::size_t size) {
+std::shared_ptr<PixelBuffer> JpegCodec::decode(const void* data, std::size_t size, bool acceptDamaged) {
     const auto header = readHeader(data, size);
     if (!header) return nullptr;
     auto frame = PixelBuffer::create(header->width, header->height);
@@ -46,8 +46,8 @@ std::shared_ptr<PixelBuffer> JpegCodec::decode(const void* data, std::size_t siz
     if (tjDecompress2(decompressor_, static_cast<const unsigned char*>(data),
                       static_cast<unsigned long>(size), frame->data(), header->width,
                       static_cast<int>(frame->bytesPerRow()), header->height, TJPF_BGRA,
-                      TJFLAG_STOPONWARNING) != 0) {
-        return nullptr;
+                      acceptDamaged ? 0 : TJFLAG_STOPONWARNING) != 0) {
+        if (!acceptDamaged || tjGetErrorCode(decompressor_) != TJERR_WARNING) return nullptr;
     }
     return frame;
 }

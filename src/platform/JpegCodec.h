@@ -28,8 +28,10 @@ public:
     };
     // Width and height of a JPEG, or none when it is not one.
     std::optional<Header> readHeader(const void* data, std::size_t size);
-    // The whole picture as BGRA, or none when the data is not a complete JPEG.
-    std::shared_ptr<PixelBuffer> decode(const void* data, std::size_t size);
+    // The whole picture as BGRA, or none when the data is not a complete JPEG. With
+    // `acceptDamaged`, data that libjpeg only warns about (a cut or padded tail, as some cameras
+    // send) still gives a picture. Frames without Huffman tables (Motion-JPEG) decode either way.
+    std::shared_ptr<PixelBuffer> decode(const void* data, std::size_t size, bool acceptDamaged = false);
 
 private:
     void* compressor_ = nullptr;

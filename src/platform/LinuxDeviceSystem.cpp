@@ -1,15 +1,28 @@
 #include "platform/LinuxDeviceSystem.h"
 
+#include "platform/AlsaDevice.h"
+#include "platform/AlsaInventory.h"
 #include "platform/Runtime.h"
+#include "platform/V4l2Device.h"
+#include "platform/V4l2Inventory.h"
 
 namespace qv {
 
-std::vector<CaptureDeviceRef> LinuxDeviceSystem::devices(MediaType) {
-    return {};
+std::vector<CaptureDeviceRef> LinuxDeviceSystem::devices(MediaType media) {
+    std::vector<CaptureDeviceRef> devices;
+    if (media == MediaType::video) {
+        for (auto& camera : listV4l2Cameras(io_))
+            devices.push_back(std::make_shared<V4l2Device>(io_, std::move(camera)));
+    } else {
+        for (auto& microphone : listAlsaMicrophones(io_)) {
+            devices.push_back(std::make_shared<AlsaDevice>(std::move(microphone)));
+        }
+    }
+    return devices;
 }
 
-AuthorizationStatus LinuxDeviceSystem::authorizationStatus(MediaType) {
-    return AuthorizationStatus::authorized;
+AuthorizationStatus LinuxDeviceSystem::authorizationStatus(MediaType media) {
+    return media == MediaType::video ? v4l2Permission(io_) : alsaPermission(io_);
 }
 
 void LinuxDeviceSystem::requestAccess(MediaType media, std::function<void(bool granted)> completion) {

@@ -7,6 +7,7 @@
 #include "platform/PngEncoder.h"
 #include "platform/Runtime.h"
 #include "platform/Semaphore.h"
+#include "platform/TestPicture.h"
 #include "platform/Uuid.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Clock.h"
@@ -70,20 +71,7 @@ double readDuration(const OwnedFiles& files, const std::string& basename) {
 
 }  // namespace
 
-void fillSyntheticFrame(PixelBuffer& frame, std::int64_t index) {
-    const int boxLeft = static_cast<int>(index % 152);
-    for (int y = 0; y < frame.height(); ++y) {
-        std::uint8_t* row = frame.row(y);
-        for (int x = 0; x < frame.width(); ++x) {
-            std::uint8_t* pixel = row + static_cast<std::size_t>(x) * 4;
-            const bool inBox = x >= boxLeft && x <= boxLeft + 7 && y >= 60 && y <= 83;
-            pixel[0] = inBox ? 16 : static_cast<std::uint8_t>(y);
-            pixel[1] = inBox ? 220 : static_cast<std::uint8_t>(x);
-            pixel[2] = inBox ? 250 : 32;
-            pixel[3] = 255;
-        }
-    }
-}
+void fillSyntheticFrame(PixelBuffer& frame, std::int64_t index) { drawTestPicture(frame, index); }
 
 std::vector<std::int16_t> syntheticTone(std::int64_t index) {
     std::vector<std::int16_t> samples(samplesPerFrame);

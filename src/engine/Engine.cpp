@@ -1,0 +1,478 @@
+#include "engine/Engine.h"
+
+#include "capture/DeadlineWatchdog.h"
+#include "files/OwnedFiles.h"
+#include "platform/CaptureSession.h"
+#include "platform/Runtime.h"
+#include "platform/Timer.h"
+#include "platform/Uuid.h"
+#include "platform/VideoDataOutput.h"
+#include "preview/LatestPreview.h"
+#include "protocol/CaptureError.h"
+#include "protocol/Clock.h"
+#include "protocol/Output.h"
+#include "protocol/Validation.h"
+
+#include <csignal>
+#include <span>
+#include <string_view>
+
+namespace qv {
+
+namespace {
+
+constexpr double tickSeconds = 0.25;
+constexpr double closeExitSeconds = 17.0;
+constexpr double terminateExitSeconds = 2.0;
+constexpr double finishTimeoutSeconds = 15.0;
+constexpr double watchdogGraceSeconds = 17.0;
+constexpr double recordingFinishSeconds = 15.0;
+
+// Stops the session and takes it apart, on nativeQueue. True when the devices are known to be
+// released: nothing runs and nothing is attached any more.
+bool releaseSession(const std::shared_ptr<CaptureSession>& session) {
+    assertOnQueue(nativeQueue());
+    if (!session) return true;
+    session->stopRunning();
+    const auto outputs = session->outputs();
+    for (const auto& output : outputs) {
+        output->clearDelegate();
+        session->removeOutput(output);
+    }
+    const auto inputs = session->inputs();
+    for (const auto& input : inputs) session->removeInput(input);
+    return !session->isRunning() && session->inputs().empty() && session->outputs().empty();
+}
+
+CaptureError closing() {
+    return CaptureError("CLOSING", "Helper is closing");
+}
+
+Json withAccepted(Json status) {
+    status["accepted"] = true;
+    return status;
+}
+
+}  // namespace
+
+struct Engine::Action {
+    std::string_view name;
+    std::span<const std::string_view> keys;
+    bool whileBusy;
+    void (Engine::*handler)(const std::string& requestId, const Json& request);
+};
+
+namespace {
+
+constexpr std::string_view baseKeys[] = {"requestId", "action"};
+constexpr std::string_view permissionKeys[] = {"requestId", "action", "media"};
+constexpr std::string_view connectKeys[] = {"requestId", "action", "inventoryId", "selection", "previewFps"};
+constexpr std::string_view releaseKeys[] = {"requestId", "action", "leaseId"};
+constexpr std::string_view recordingKeys[] = {"requestId", "action", "captureId", "durationMs"};
+
+}  // namespace
+
+// The order is the order in which names are compared.
+const Engine::Action* Engine::action(const std::string& name) {
+    static const Action actions[] = {
+        {"list", baseKeys, false, &Engine::handleList},
+        {"permission_status", baseKeys, false, &Engine::handlePermissionStatus},
+        {"request_permission", permissionKeys, false, &Engine::handleRequestPermission},
+        {"connect", connectKeys, false, &Engine::handleConnect},
+        {"status", baseKeys, true, &Engine::handleStatus},
+        {"clock", baseKeys, false, &Engine::handleClock},
+        {"live_frame", baseKeys, true, &Engine::handleLiveFrame},
+        {"release_frame", releaseKeys, true, &Engine::handleReleaseFrame},
+        {"screenshot", baseKeys, false, &Engine::handleScreenshot},
+        {"start_recording", recordingKeys, false, &Engine::handleStartRecording},
+        {"stop_recording", baseKeys, false, &Engine::handleStopRecording},
+        {"disconnect", baseKeys, false, &Engine::handleDisconnect},
+        {"close", baseKeys, true, &Engine::handleClose},
+    };
+    for (const auto& entry : actions) {
+        if (entry.name == name) return &entry;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output) {
+    std::shared_ptr<Engine> engine(new Engine(std::move(output)));
+    std::weak_ptr<Engine> weak = engine;
+    engine->output->setOnFailure([weak] {
+        controlQueue().async([weak] {
+            if (auto strong = weak.lock()) strong->terminate("OUTPUT_BACKPRESSURE");
+        });
+        globalAfter(closeExitSeconds, [] { exitProcess(2); });
+    });
+    return engine;
+}
+
+Engine::Engine(std::shared_ptr<Output> channel)
+    : id(randomUuid()), output(std::move(channel)), transitionID(randomUuid()) {
+    files = std::make_shared<OwnedFiles>();
+}
+
+Engine::~Engine() = default;
+
+void Engine::ready() {
+    assertOnQueue(controlQueue());
+    // The signal sources come first: a host that signals as soon as it has read "ready" must find
+    // them in place, not the default action that would kill the helper.
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        auto source = std::make_unique<asio::signal_set>(controlQueue().context(), number);
+        watchSignal(*source);
+        signalSources.push_back(std::move(source));
+    }
+
+    std::weak_ptr<Engine> weak = weak_from_this();
+    timer = std::make_unique<Timer>(controlQueue());
+    timer->start(tickSeconds, tickSeconds, [weak] {
+        if (auto strong = weak.lock()) strong->tick();
+    });
+
+    output->send(Json{{"event", "ready"},
+                      {"protocolVersion", 1},
+                      {"sessionId", id},
+                      {"stateSequence", sequence},
+                      {"sessionDir", files->url()},
+                      {"platform", "linux"},
+                      {"limits",
+                       {{"maxDurationMs", static_cast<std::uint64_t>(maxDurationMs)},
+                        {"maxRecordingBytes", static_cast<std::uint64_t>(maxRecordBytes)},
+                        {"maxRecordings", static_cast<std::uint64_t>(maxRecordings)},
+                        {"maxScreenshots", static_cast<std::uint64_t>(maxScreenshots)},
+                        {"maxScreenshotBytes", static_cast<std::uint64_t>(maxSnapshotBytes)},
+                        {"maxPreviewBytes", static_cast<std::uint64_t>(maxPreviewBytes)}}}});
+}
+
+void Engine::watchSignal(asio::signal_set& source) {
+    std::weak_ptr<Engine> weak = weak_from_this();
+    source.async_wait([weak, &source](const std::error_code& error, int) {
+        if (error) return;
+        auto strong = weak.lock();
+        if (!strong) return;
+        strong->close(std::nullopt, "signal");
+        strong->watchSignal(source);
+    });
+}
+
+void Engine::request(const Json& request) {
+    assertOnQueue(controlQueue());
+    std::string requestId;
+    try {
+        requestId = validatedRequestID(request);
+    } catch (...) {
+        terminate("INVALID_REQUEST");
+        return;
+    }
+    try {
+        dispatch(requestId, request);
+    } catch (...) {
+        failure(requestId, currentErrorJSON());
+    }
+}
+
+void Engine::dispatch(const std::string& requestId, const Json& request) {
+    const auto name = request.find("action");
+    if (name == request.end() || !name->is_string()) {
+        throw CaptureError("INVALID_REQUEST", "A bounded requestId and action are required");
+    }
+    if (shutdown) throw closing();
+    const Action* entry = action(name->get_ref<const std::string&>());
+    if (busy && !(entry && entry->whileBusy)) {
+        throw CaptureError("BUSY", "A native state transition is still in progress");
+    }
+    if (!entry) throw CaptureError("UNKNOWN_ACTION", "Unknown native capture action");
+    exactKeys(request, entry->keys);
+    (this->*entry->handler)(requestId, request);
+}
+
+Json Engine::common() const {
+    return Json{{"sessionId", id}, {"stateSequence", sequence}};
+}
+
+void Engine::success(const std::string& requestId, const Json& payload) {
+    assertOnQueue(controlQueue());
+    Json result = common();
+    for (const auto& [key, value] : payload.items()) result[key] = value;
+    output->send(Json{{"requestId", requestId}, {"ok", true}, {"result", std::move(result)}});
+}
+
+void Engine::failure(const std::string& requestId, const Json& errorRecord) {
+    assertOnQueue(controlQueue());
+    Json reply = common();
+    reply["requestId"] = requestId;
+    reply["ok"] = false;
+    reply["error"] = errorRecord;
+    output->send(reply);
+}
+
+void Engine::changed() {
+    assertOnQueue(controlQueue());
+    sequence += 1;
+}
+
+Json Engine::status(bool allowCachedPermissions) {
+    assertOnQueue(controlQueue());
+    Json source = nullptr;
+    if (latestPixel) {
+        source = Json{{"width", latestPixel->width()},
+                      {"height", latestPixel->height()},
+                      {"firstPTS", firstPTS.value_or(0.0)},
+                      {"lastPTS", lastPTS.value_or(0.0)},
+                      {"videoSamples", frameID},
+                      {"audioSamples", audioSamples}};
+    }
+    Json stats = preview().statistics();
+    stats["nativeDroppedVideoSamples"] = nativeDroppedVideoSamples;
+    Json record{{"connection", connection},
+                {"selection", selection.value_or(nullptr)},
+                {"permissions", permissionsForStatus(allowCachedPermissions)},
+                {"source", source},
+                {"recording", movieRecord()},
+                {"latestFrame", preview().latestImage().value_or(nullptr)},
+                {"lastError", lastError.value_or(nullptr)},
+                {"previewStats", stats}};
+    if (videoFormat) record["videoFormat"] = *videoFormat;
+    return record;
+}
+
+LatestPreview& Engine::preview() {
+    assertOnQueue(controlQueue());
+    if (!previewPipeline) {
+        std::weak_ptr<Engine> weak = weak_from_this();
+        previewPipeline = LatestPreview::create(
+            files, {}, {}, {},
+            [weak](const std::exception& error) {
+                auto strong = weak.lock();
+                if (!strong) return;
+                strong->lastError = errorJSON(error);
+                strong->terminate("PREVIEW_OUTPUT_FAILED");
+            },
+            [weak] {
+                if (auto strong = weak.lock()) strong->changed();
+            });
+    }
+    return *previewPipeline;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers complete here
+
+void Engine::handleStatus(const std::string& requestId, const Json&) {
+    success(requestId, status(true));
+}
+
+void Engine::handleClock(const std::string& requestId, const Json&) {
+    success(requestId, Json{{"clock", "system-uptime"}, {"uptimeMs", mono() * 1000.0}});
+}
+
+void Engine::handleDisconnect(const std::string& requestId, const Json&) {
+    finish("disconnect", false);
+    success(requestId, withAccepted(status(false)));
+}
+
+void Engine::handleClose(const std::string& requestId, const Json&) {
+    close(requestId, "close");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finish, close and termination
+
+void Engine::close(const std::optional<std::string>& requestId, const std::string& reason) {
+    assertOnQueue(controlQueue());
+    if (shutdown) {
+        if (requestId) failure(*requestId, closing().json());
+        return;
+    }
+    shutdown = true;
+    permissionRequestID.reset();
+    closingReply = requestId;
+    finish(reason, true);
+    globalAfter(closeExitSeconds, [] { exitProcess(2); });
+}
+
+void Engine::terminate(const std::string& code) {
+    assertOnQueue(controlQueue());
+    if (terminating) return;
+    terminating = true;
+    const Json record = CaptureError(code,
+                                     "Owned native helper is stopping after a bounded transport/native "
+                                     "failure; normal release is not yet confirmed")
+                            .json();
+    lastError = record;
+    output->send(fatalJSON(id, record));
+    close(std::nullopt, "error");
+    globalAfter(terminateExitSeconds, [] { exitProcess(2); });
+}
+
+void Engine::endCloseIfNeeded(bool force) {
+    assertOnQueue(controlQueue());
+    if (!shutdown && !force) return;
+    connection = "closed";
+    changed();
+    if (timer) timer->cancel();
+    if (closingReply) {
+        success(*closingReply, Json{{"closed", releaseConfirmed}, {"devicesReleased", releaseConfirmed}});
+        closingReply.reset();
+    }
+    output->send(Json{{"event", "closed"},
+                      {"sessionId", id},
+                      {"stateSequence", sequence},
+                      {"devicesReleased", releaseConfirmed}});
+    output->exitAfterDraining(releaseConfirmed ? 0 : 2);
+}
+
+void Engine::armWatchdog(double seconds, const std::string& reason) {
+    assertOnQueue(controlQueue());
+    if (watchdog) watchdog->cancel();
+    std::weak_ptr<Engine> weak = weak_from_this();
+    // The forced stage must work while controlQueue is stuck, so it holds no engine.
+    watchdog = std::make_shared<DeadlineWatchdog>(
+        seconds, watchdogGraceSeconds,
+        [weak, reason] {
+            controlQueue().async([weak, reason] {
+                if (auto strong = weak.lock()) strong->finish(reason, false);
+            });
+        },
+        [channel = output, sessionId = id] {
+            channel->send(fatalJSON(sessionId, CaptureError("NATIVE_DEADLINE_TIMEOUT",
+                                                            "Native stop/finalization exceeded its "
+                                                            "independent deadline; normal release is "
+                                                            "unconfirmed")
+                                                   .json()));
+            globalAfter(0.1, [] { exitProcess(2); });
+        });
+}
+
+void Engine::finish(const std::string& reason, bool closeHelper) {
+    assertOnQueue(controlQueue());
+    if (finishingOperationID || connection == "stopping" || (busy && connection == "connecting")) {
+        if (closeHelper) shutdown = true;
+        return;
+    }
+    fullStop(reason, closeHelper);
+}
+
+void Engine::fullStop(const std::string& reason, bool closeHelper) {
+    busy = true;
+    connection = "stopping";
+    const std::string operation = randomUuid();
+    transitionID = operation;
+    finishingOperationID = operation;
+    changed();
+
+    std::shared_ptr<Movie> stopped;  // the unfinished recording, if any
+    auto join = std::make_shared<StopJoin>();
+    std::weak_ptr<Engine> weak = weak_from_this();
+
+    preview().stop([weak, join, stopped, reason, closeHelper] {
+        auto strong = weak.lock();
+        if (!strong) return;
+        join->previewStopped = true;
+        strong->finishWhenReady(join, stopped, reason, closeHelper);
+    });
+
+    nativeQueue().async([weak, join, stopped, reason, closeHelper, running = session] {
+        const bool released = releaseSession(running);
+        controlQueue().async([weak, join, stopped, reason, closeHelper, released] {
+            auto strong = weak.lock();
+            if (!strong) return;
+            join->released = released;
+            strong->finishWhenReady(join, stopped, reason, closeHelper);
+        });
+    });
+
+    globalAfter(finishTimeoutSeconds, [weak, operation, stopped] {
+        controlQueue().async([weak, operation, stopped] {
+            auto strong = weak.lock();
+            if (!strong) return;
+            if (strong->transitionID == operation && strong->busy && strong->connection == "stopping") {
+                strong->terminate("NATIVE_FINISH_TIMEOUT");
+            }
+        });
+    });
+}
+
+void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
+                             const std::string& reason, bool closeHelper) {
+    assertOnQueue(controlQueue());
+    if (!join->previewStopped || !join->released) return;
+    const bool released = *join->released;
+    session.reset();
+    videoOutput.reset();
+    releaseConfirmed = released;
+    connection = released ? "disconnected" : "failed";
+    changed();
+    if (!stopped) {
+        if (released && watchdog) {
+            watchdog->cancel();
+            watchdog.reset();
+        }
+        finishingOperationID.reset();
+        busy = false;
+        endCloseIfNeeded(closeHelper);
+        return;
+    }
+    (void)reason;
+}
+
+Json Engine::movieRecord() const {
+    return nullptr;
+}
+
+void Engine::finishedMovie(const std::shared_ptr<Movie>&, const std::string&, bool, bool) {}
+
+void Engine::tick() {
+    assertOnQueue(controlQueue());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers of the device, frame and recording work. Each is filled in by the issue that builds
+// that work; until then the action is dispatched and key-checked like any other and refused here.
+
+namespace {
+
+[[noreturn]] void notYetAvailable() {
+    throw CaptureError("UNKNOWN_ACTION", "Unknown native capture action");
+}
+
+}  // namespace
+
+void Engine::handleList(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handlePermissionStatus(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleRequestPermission(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleConnect(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleLiveFrame(const std::string&, const Json&) {
+    if (connection != "connected" || latestArrival <= 0 || mono() - latestArrival > 5.0) {
+        throw CaptureError("NO_VIDEO_FRAME", "No fresh connected native preview frame is available");
+    }
+    notYetAvailable();
+}
+void Engine::handleReleaseFrame(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleScreenshot(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleStartRecording(const std::string&, const Json&) {
+    notYetAvailable();
+}
+void Engine::handleStopRecording(const std::string&, const Json&) {
+    notYetAvailable();
+}
+
+// The passive permission cache replaces this with the platform's answer.
+Json Engine::permissionsForStatus(bool) {
+    return Json{{"video", "unknown"}, {"audio", "unknown"}};
+}
+
+}  // namespace qv

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/Queue.h"
+
+#include <memory>
+
+namespace qv {
+
+class Engine;
+class Output;
+
+// The only reader of the host's requests: cuts standard input into bounded lines, parses each as
+// one JSON object and hands it to the engine on its queue, one at a time and with a bounded wait.
+// Any irregularity of the transport ends the session; run() returns only through one of them.
+class RequestReader {
+public:
+    static constexpr std::size_t readSize = 4096;
+    static constexpr std::size_t longestLine = 8192;
+    static constexpr double handOffSeconds = 10.0;
+    static constexpr double endingExitSeconds = 17.0;
+    static constexpr double stalledExitSeconds = 0.1;
+
+    // `fd` is standard input in the helper; tests give a pipe.
+    RequestReader(std::shared_ptr<Engine> engine, std::shared_ptr<Output> output, Queue& queue, int fd = 0);
+
+    // Reads until end of input, an invalid or oversized line, or a stalled hand-off.
+    void run();
+
+private:
+    enum class Line { handed, invalid, stalled };
+    Line handOff(const char* text, std::size_t size);
+    void endOfInput();
+    void endWith(const char* code);
+    void stalled();
+
+    std::shared_ptr<Engine> engine_;
+    std::shared_ptr<Output> output_;
+    Queue& queue_;
+    int fd_;
+};
+
+}  // namespace qv

@@ -1,0 +1,130 @@
+#include "EngineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace qvtest;
+
+namespace {
+
+std::string code(const Json& reply) {
+    return reply.contains("error") ? reply["error"]["code"] : "";
+}
+
+}  // namespace
+
+TEST(EngineDispatch, WhileBusyOnlyTheFourActionsAreServed) {
+    EngineUnderTest t;
+    t.onControl([](qv::Engine& e) {
+        e.busy = true;
+        for (const char* action : {"list", "permission_status", "connect", "clock", "screenshot",
+                                   "start_recording", "stop_recording", "disconnect", "nonsense"}) {
+            e.request(EngineUnderTest::request(action));
+        }
+        e.request(EngineUnderTest::request("status"));
+    });
+    const auto lines = t.lines();
+    ASSERT_EQ(lines.size(), 10u);
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(lines[i]["error"],
+                  (Json{{"code", "BUSY"}, {"message", "A native state transition is still in progress"}}));
+    }
+    EXPECT_EQ(lines[9]["ok"], true);
+}
+
+TEST(EngineDispatch, RepliesCarryTheSessionAndSequence) {
+    EngineUnderTest t;
+    t.onControl([](qv::Engine& e) {
+        e.sequence = 7;
+        e.success("00000000-0000-4000-8000-000000000001", Json{{"stateSequence", 99}, {"x", 1}});
+        e.failure("00000000-0000-4000-8000-000000000002", Json{{"code", "C"}, {"message", "m"}});
+    });
+    const auto lines = t.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    // The payload wins over the common keys.
+    EXPECT_EQ(lines[0]["result"], (Json{{"sessionId", t.engine->id}, {"stateSequence", 99}, {"x", 1}}));
+    EXPECT_EQ(lines[1], (Json{{"sessionId", t.engine->id},
+                              {"stateSequence", 7},
+                              {"requestId", "00000000-0000-4000-8000-000000000002"},
+                              {"ok", false},
+                              {"error", {{"code", "C"}, {"message", "m"}}}}));
+}
+
+TEST(EngineDispatch, StatusRecordReflectsTheEngineState) {
+    EngineUnderTest t;
+    Json record;
+    t.onControl([&](qv::Engine& e) {
+        e.selection = Json{{"videoDeviceId", "v"}};
+        e.videoFormat = Json{{"width", 160}};
+        e.lastError = Json{{"code", "X"}, {"message", "y"}};
+        e.nativeDroppedVideoSamples = 3;
+        e.frameID = 5;
+        e.latestPixel = qv::PixelBuffer::create(16, 8);
+        record = e.status(true);
+    });
+    EXPECT_EQ(record["selection"], (Json{{"videoDeviceId", "v"}}));
+    EXPECT_EQ(record["videoFormat"], (Json{{"width", 160}}));
+    EXPECT_EQ(record["lastError"]["code"], "X");
+    EXPECT_EQ(record["previewStats"]["nativeDroppedVideoSamples"], 3);
+    EXPECT_EQ(record["previewStats"].size(), 6u);
+    EXPECT_EQ(record["source"], (Json{{"width", 16},
+                                      {"height", 8},
+                                      {"firstPTS", 0.0},
+                                      {"lastPTS", 0.0},
+                                      {"videoSamples", 5},
+                                      {"audioSamples", 0}}));
+    EXPECT_TRUE(record["source"]["firstPTS"].is_number_float());
+}
+
+// Anything that starts closing ends the process, so those cases run in a child of their own.
+class EngineClosing : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(EngineClosing, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
+    const SharedPath shared("lines.jsonl");
+    const std::string& path = shared.path();
+    EXPECT_EXIT(
+        {
+            EngineUnderTest t;
+            t.onControl([](qv::Engine& e) {
+                // A finish in progress holds the close back.
+                e.finishingOperationID = "f";
+                e.close("00000000-0000-4000-8000-000000000009", "close");
+                e.request(EngineUnderTest::request("status"));
+                e.request(EngineUnderTest::request("close"));
+                e.close(std::nullopt, "signal");
+                e.terminate("INVALID_JSON");
+                e.terminate("INVALID_JSON");
+            });
+            t.lines();
+            ::rename(t.outputPath.c_str(), path.c_str());
+            qv::exitProcess(3);
+        },
+        ::testing::ExitedWithCode(3), "");
+    const auto lines = EngineUnderTest::linesOf(path);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(code(lines[0]), "CLOSING");
+    EXPECT_EQ(lines[0]["error"]["message"], "Helper is closing");
+    EXPECT_EQ(code(lines[1]), "CLOSING");
+    EXPECT_EQ(lines[2]["event"], "fatal");
+    EXPECT_EQ(lines[2]["error"]["code"], "INVALID_JSON");
+    EXPECT_EQ(lines[2]["error"]["message"],
+              "Owned native helper is stopping after a bounded transport/native failure; normal release is "
+              "not yet confirmed");
+}
+
+TEST_F(EngineClosing, TerminateExitsWithTwoWhenTheCloseCannotFinish) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            EngineUnderTest t;
+            t.onControl([](qv::Engine& e) {
+                e.finishingOperationID = "f";
+                e.terminate("OUTPUT_BACKPRESSURE");
+            });
+            for (;;) pause();
+        },
+        ::testing::ExitedWithCode(2), "");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+}

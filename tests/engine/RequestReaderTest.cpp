@@ -1,0 +1,46 @@
+#include "EngineTestSupport.h"
+
+#include "platform/Semaphore.h"
+#include "protocol/RequestReader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace qvtest;
+
+// The intake loop lives in the protocol module but needs a whole engine, so it is tested here.
+TEST(RequestReader, StalledControlQueueEndsTheProcessWithoutTheEngine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const SharedPath shared("lines.jsonl");
+    const std::string& path = shared.path();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            EngineUnderTest t;
+            int input[2];
+            if (::pipe(input) != 0) std::abort();
+            const std::string text = EngineUnderTest::request("status").dump() + "\n";
+            (void)!::write(input[1], text.data(), text.size());
+            // The control queue stays blocked well past the hand-off wait.
+            qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
+            ::unlink(path.c_str());
+            ::link(t.outputPath.c_str(), path.c_str());
+            qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0]).run();
+            for (;;) pause();
+        },
+        ::testing::ExitedWithCode(2), "");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, qv::RequestReader::handOffSeconds);
+    EXPECT_LT(seconds, qv::RequestReader::handOffSeconds + 5.0);
+
+    const auto lines = EngineUnderTest::linesOf(path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["event"], "fatal");
+    EXPECT_TRUE(lines[0]["sessionId"].is_string());
+    EXPECT_EQ(lines[0]["devicesReleased"], false);
+    EXPECT_EQ(
+        lines[0]["error"],
+        (Json{{"code", "CONTROL_STALLED"},
+              {"message", "Native control queue did not accept a bounded request; cleanup is unconfirmed"}}));
+}

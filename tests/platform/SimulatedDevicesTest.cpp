@@ -1,0 +1,348 @@
+#include "platform/AudioDataOutput.h"
+#include "platform/CaptureSession.h"
+#include "platform/DeviceSystem.h"
+#include "platform/LinuxDeviceSystem.h"
+#include "platform/Runtime.h"
+#include "platform/Semaphore.h"
+#include "platform/SimulatedAudioInput.h"
+#include "platform/SimulatedDeviceSystem.h"
+#include "platform/SimulatedFrameSchedule.h"
+#include "platform/TestPicture.h"
+#include "platform/VideoDataOutput.h"
+#include "protocol/CaptureError.h"
+#include "protocol/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace qv {
+namespace {
+
+SimulatedDeviceConfig config(const Json& value) {
+    return SimulatedDeviceConfig::parse(value.dump());
+}
+
+void expectInvalid(const std::string& text) {
+    try {
+        SimulatedDeviceConfig::parse(text);
+        ADD_FAILURE() << "accepted: " << text;
+    } catch (const CaptureError& error) {
+        EXPECT_EQ(error.code(), "SIMULATION_CONFIG");
+        EXPECT_EQ(error.message(), "Simulated device configuration is invalid");
+    }
+}
+
+TEST(SimulatedDeviceConfigTest, DefaultsFillEveryOptionalKey) {
+    const auto parsed =
+        config({{"video", {{{"id", "v"}, {"name", ""}}}}, {"audio", {{{"id", "a"}, {"name", "m"}}}}});
+    ASSERT_EQ(parsed.video.size(), 1u);
+    const auto& camera = parsed.video[0];
+    EXPECT_EQ(camera.width, 160);
+    EXPECT_EQ(camera.height, 144);
+    EXPECT_EQ(camera.fps, 60);
+    ASSERT_EQ(camera.formats.size(), 1u);
+    EXPECT_EQ(camera.formats[0].width, 160);
+    EXPECT_EQ(camera.formats[0].frameRateRanges, (std::vector<FrameRateRange>{{60, 60}}));
+    EXPECT_FALSE(camera.listings);
+    EXPECT_EQ(camera.startFailure, SimulatedStartFailure::none);
+    EXPECT_FALSE(camera.releaseFails);
+    EXPECT_EQ(parsed.audio[0].sampleRate, 48000);
+    EXPECT_EQ(parsed.audio[0].channels, 1);
+    EXPECT_FALSE(parsed.audio[0].silent);
+    EXPECT_EQ(parsed.videoPermission, AuthorizationStatus::authorized);
+    EXPECT_EQ(parsed.audioAnswer.answerAfterMs, 0.0);
+    EXPECT_TRUE(parsed.audioAnswer.grant);
+    EXPECT_TRUE(config(Json::object()).video.empty());
+}
+
+TEST(SimulatedDeviceConfigTest, AnswerAfterNullMeansNever) {
+    const auto parsed =
+        config({{"permissionRequests", {{"video", {{"answerAfterMs", nullptr}, {"grant", false}}}}}});
+    EXPECT_FALSE(parsed.videoAnswer.answerAfterMs);
+    EXPECT_FALSE(parsed.videoAnswer.grant);
+    EXPECT_EQ(parsed.audioAnswer.answerAfterMs, 0.0);
+}
+
+TEST(SimulatedDeviceConfigTest, AnythingElseIsRejected) {
+    for (const char* text :
+         {"",
+          "not json",
+          "[]",
+          "1",
+          "null",
+          R"({"video":{}})",
+          R"({"video":[{"name":"x"}]})",
+          R"({"video":[{"id":"","name":"x"}]})",
+          R"({"video":[{"id":"a","name":1}]})",
+          R"({"video":[{"id":"a","name":"x","fps":0}]})",
+          R"({"video":[{"id":"a","name":"x","fps":241}]})",
+          R"({"video":[{"id":"a","name":"x","width":-1}]})",
+          R"({"video":[{"id":"a","name":"x","width":1.5}]})",
+          R"({"video":[{"id":"a","name":"x","startFailure":"later"}]})",
+          R"({"video":[{"id":"a","name":"x","resizeAfterFrames":3}]})",
+          R"({"video":[{"id":"a","name":"x","formats":[{"width":1,"height":1,"ranges":[[1]]}]}]})",
+          R"({"video":[{"id":"a","name":"x","listings":-1}]})",
+          R"({"video":[{"id":"a","name":"x","releaseFails":"yes"}]})",
+          R"({"video":[{"id":"a","name":"x","colour":1}]})",
+          R"({"video":[{"id":"a","name":"x"},{"id":"a","name":"y"}]})",
+          R"({"audio":[{"id":"a","name":"x","sampleRate":0}]})",
+          R"({"audio":[{"id":"a","name":"x","silent":1}]})",
+          R"({"permissions":{"video":"granted"}})",
+          R"({"permissionRequests":{"audio":{"answerAfterMs":-5}}})",
+          R"({"players":[]})"}) {
+        expectInvalid(text);
+    }
+}
+
+TEST(SimulatedDeviceConfigTest, TheEnvironmentChoosesTheDeviceLayer) {
+    setenv("QUORVELLE_SIMULATED_DEVICES", "{oops", 1);
+    EXPECT_THROW(makeDeviceSystem(), CaptureError);
+    setenv("QUORVELLE_SIMULATED_DEVICES", R"({"video":[{"id":"v","name":"Quorvelle - Player 03"}]})", 1);
+    EXPECT_EQ(makeDeviceSystem()->devices(MediaType::video).size(), 1u);
+    setenv("QUORVELLE_SIMULATED_DEVICES", "", 1);
+    const auto real = makeDeviceSystem();
+    EXPECT_NE(dynamic_cast<LinuxDeviceSystem*>(real.get()), nullptr);
+    EXPECT_TRUE(real->devices(MediaType::video).empty());
+    EXPECT_EQ(real->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
+    unsetenv("QUORVELLE_SIMULATED_DEVICES");
+}
+
+TEST(SimulatedFrameScheduleTest, StallDropAndResizeFollowTheFrameCount) {
+    const auto device = config({{"video",
+                                 {{{"id", "v"},
+                                   {"name", "n"},
+                                   {"stallAfterFrames", 7},
+                                   {"dropEvery", 3},
+                                   {"resizeAfterFrames", 4},
+                                   {"resizeTo", {4097, 1}}}}}})
+                            .video[0];
+    SimulatedFrameSchedule schedule(device);
+    std::vector<bool> dropped;
+    std::vector<int> widths;
+    while (const auto frame = schedule.next()) {
+        dropped.push_back(frame->dropped);
+        widths.push_back(frame->width);
+    }
+    EXPECT_EQ(dropped, (std::vector<bool>{false, false, true, false, false, true, false}));
+    EXPECT_EQ(widths, (std::vector<int>{160, 160, 160, 160, 4097, 4097, 4097}));
+    EXPECT_FALSE(schedule.next());
+}
+
+TEST(TestPictureTest, NativeSizeIsTheSyntheticPicture) {
+    auto buffer = PixelBuffer::create(160, 144);
+    drawTestPicture(*buffer, 151);
+    const auto pixel = [&](int x, int y) {
+        const std::uint8_t* p = buffer->row(y) + 4 * x;
+        return std::vector<int>{p[0], p[1], p[2], p[3]};
+    };
+    EXPECT_EQ(pixel(10, 5), (std::vector<int>{5, 10, 32, 255}));
+    EXPECT_EQ(pixel(151, 60), (std::vector<int>{16, 220, 250, 255}));
+    EXPECT_EQ(pixel(158, 83), (std::vector<int>{16, 220, 250, 255}));
+    EXPECT_EQ(pixel(150, 70), (std::vector<int>{70, 150, 32, 255}));
+    EXPECT_EQ(pixel(151, 84), (std::vector<int>{84, 151, 32, 255}));
+    drawTestPicture(*buffer, 152);
+    EXPECT_EQ(pixel(0, 60), (std::vector<int>{16, 220, 250, 255}));
+}
+
+TEST(TestPictureTest, OtherSizesAreScaled) {
+    auto buffer = PixelBuffer::create(320, 288);
+    drawTestPicture(*buffer, 0);
+    EXPECT_EQ(buffer->row(121)[4 * 15 + 1], 220);  // inside the box, twice as large
+    EXPECT_EQ(buffer->row(121)[4 * 16 + 1], 8);    // just right of it
+    EXPECT_EQ(buffer->row(287)[4 * 319], 143);
+}
+
+// Collects what a session delivers; its fields are read on controlQueue.
+struct Sink : VideoDataOutputDelegate, AudioDataOutputDelegate {
+    std::vector<VideoSample> frames;
+    int drops = 0;
+    std::vector<AudioSample> audio;
+    void didOutputVideo(const VideoSample& sample) override { frames.push_back(sample); }
+    void didDropVideo() override { ++drops; }
+    void didOutputAudio(const AudioSample& sample) override { audio.push_back(sample); }
+};
+
+// Polls `condition` on controlQueue until it holds; generous so that a loaded machine passes.
+bool eventually(const std::function<bool()>& condition) {
+    const double limit = mono() + 20;
+    while (mono() < limit) {
+        bool met = false;
+        controlQueue().sync([&] { met = condition(); });
+        if (met) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+template <typename T>
+T onControlQueue(const std::function<T()>& read) {
+    T value{};
+    controlQueue().sync([&] { value = read(); });
+    return value;
+}
+
+struct Rig {
+    std::shared_ptr<SimulatedDeviceSystem> system;
+    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
+    std::shared_ptr<VideoDataOutput> video = std::make_shared<VideoDataOutput>();
+    std::shared_ptr<AudioDataOutput> audio = std::make_shared<AudioDataOutput>();
+    CaptureSession session;
+
+    explicit Rig(const Json& value) : system(std::make_shared<SimulatedDeviceSystem>(config(value))) {
+        video->setDelegate(sink);
+        audio->setDelegate(sink);
+        session.addOutput(video);
+        session.addOutput(audio);
+    }
+    void attach(MediaType media) { session.addInput(system->devices(media).at(0)->createInput()); }
+};
+
+Json camera(Json extra = Json::object()) {
+    Json device{{"id", "v"}, {"name", "Quorvelle - Player 01"}, {"fps", 240}};
+    device.update(extra);
+    return device;
+}
+
+TEST(SimulatedSessionTest, FramesShowTheTestPictureWithMonotonicTimes) {
+    Rig rig(Json{{"video", {camera()}}});
+    rig.attach(MediaType::video);
+    const double before = mono();
+    rig.session.startRunning();
+    ASSERT_TRUE(rig.session.isRunning());
+    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() >= 3; }));
+    rig.session.stopRunning();
+    const auto frames = onControlQueue<std::vector<VideoSample>>([&] { return rig.sink->frames; });
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].image->width(), 160);
+        EXPECT_EQ(frames[i].image->height(), 144);
+        EXPECT_GE(frames[i].presentationTime, before);
+        if (i > 0) {
+            EXPECT_GT(frames[i].presentationTime, frames[i - 1].presentationTime);
+        }
+    }
+    EXPECT_EQ(frames[0].image->row(5)[4 * 10 + 1], 10);
+}
+
+TEST(SimulatedSessionTest, AStalledCameraDeliversNothingMoreButKeepsRunning) {
+    Rig rig(Json{{"video", {camera({{"stallAfterFrames", 3}})}}});
+    rig.attach(MediaType::video);
+    rig.session.startRunning();
+    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() + rig.sink->drops == 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(onControlQueue<std::size_t>([&] { return rig.sink->frames.size() + rig.sink->drops; }), 3u);
+    EXPECT_TRUE(rig.session.isRunning());
+}
+
+TEST(SimulatedSessionTest, EveryNthFrameIsReportedDropped) {
+    Rig rig(Json{{"video", {camera({{"dropEvery", 2}, {"stallAfterFrames", 10}})}}});
+    rig.attach(MediaType::video);
+    rig.session.startRunning();
+    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() + rig.sink->drops == 10; }));
+    // Late frames add to the drops, never to the frames.
+    EXPECT_GE(onControlQueue<int>([&] { return rig.sink->drops; }), 5);
+}
+
+TEST(SimulatedSessionTest, FramesChangeSizeAfterTheResize) {
+    Rig rig(Json{{"video", {camera({{"resizeAfterFrames", 2}, {"resizeTo", {4097, 1}}})}}});
+    rig.attach(MediaType::video);
+    rig.session.startRunning();
+    ASSERT_TRUE(eventually(
+        [&] { return !rig.sink->frames.empty() && rig.sink->frames.back().image->width() == 4097; }));
+    EXPECT_EQ(onControlQueue<int>([&] { return rig.sink->frames.back().image->height(); }), 1);
+}
+
+TEST(SimulatedSessionTest, StartFailures) {
+    Rig input(Json{{"video", {camera({{"startFailure", "input"}})}}});
+    EXPECT_THROW(input.attach(MediaType::video), PlatformError);
+
+    Rig start(Json{{"video", {camera({{"startFailure", "start"}, {"startDelayMs", 50}})}}});
+    start.attach(MediaType::video);
+    const double before = mono();
+    start.session.startRunning();
+    EXPECT_GE(mono() - before, 0.05);
+    EXPECT_FALSE(start.session.isRunning());
+}
+
+TEST(SimulatedSessionTest, StopDelayAndUnconfirmedRelease) {
+    Rig rig(Json{{"video", {camera({{"stopDelayMs", 50}, {"releaseFails", true}})}}});
+    rig.attach(MediaType::video);
+    rig.session.startRunning();
+    ASSERT_TRUE(rig.session.isRunning());
+    const double before = mono();
+    rig.session.stopRunning();
+    EXPECT_GE(mono() - before, 0.05);
+    rig.session.removeOutput(rig.video);
+    rig.session.removeInput(rig.session.inputs().at(0));
+    EXPECT_EQ(rig.session.inputs().size(), 1u);
+    EXPECT_TRUE(rig.session.outputs().size() == 1u);
+}
+
+TEST(SimulatedSessionTest, MicrophoneDeliversTenMillisecondBuffersInItsOwnFormat) {
+    Json microphone{{"id", "a"}, {"name", "m"}, {"sampleRate", 7999}, {"channels", 3}};
+    Rig rig(Json{{"audio", {microphone}}});
+    rig.attach(MediaType::audio);
+    rig.session.startRunning();
+    ASSERT_TRUE(eventually([&] { return rig.sink->audio.size() >= 2; }));
+    rig.session.stopRunning();
+    rig.session.removeInput(rig.session.inputs().at(0));
+    EXPECT_TRUE(rig.session.inputs().empty());
+    const auto first = onControlQueue<AudioSample>([&] { return rig.sink->audio.front(); });
+    EXPECT_EQ(first.format.sampleRate, 7999);
+    EXPECT_EQ(first.format.channels, 3);
+    EXPECT_EQ(first.frames(), 79);
+}
+
+TEST(SimulatedSessionTest, ASilentMicrophoneNeverDelivers) {
+    Rig rig(Json{{"video", {camera()}}, {"audio", {{{"id", "a"}, {"name", "m"}, {"silent", true}}}}});
+    rig.attach(MediaType::video);
+    rig.attach(MediaType::audio);
+    rig.session.startRunning();
+    ASSERT_TRUE(rig.session.isRunning());
+    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() >= 5; }));
+    EXPECT_TRUE(onControlQueue<bool>([&] { return rig.sink->audio.empty(); }));
+}
+
+TEST(SimulatedAudioTest, ToneBuffersAreContinuous440Hz) {
+    const AudioFormat format{48000, 2};
+    const AudioSample first = SimulatedAudioInput::toneBuffer(format, 0);
+    ASSERT_EQ(first.frames(), 480);
+    EXPECT_EQ(first.samples[0], 0);
+    EXPECT_GT(first.samples[2 * 12], 0);
+    EXPECT_EQ(first.samples[2 * 12], first.samples[2 * 12 + 1]);
+    // A period is 48000 / 440 frames: buffer 11 starts 48.4 periods in, buffer 12 52.8 periods in.
+    EXPECT_GT(SimulatedAudioInput::toneBuffer(format, 11).samples[0], 0);
+    EXPECT_LT(SimulatedAudioInput::toneBuffer(format, 12).samples[0], 0);
+    long frames = 0;
+    for (int i = 0; i < 100; ++i) frames += SimulatedAudioInput::toneBuffer({7999, 1}, i).frames();
+    EXPECT_EQ(frames, 7999);
+}
+
+TEST(SimulatedPermissionsTest, RequestsAnswerAsConfigured) {
+    auto system = std::make_shared<SimulatedDeviceSystem>(
+        config({{"permissions", {{"video", "not_determined"}, {"audio", "not_determined"}}},
+                {"permissionRequests", {{"video", {{"answerAfterMs", 20}, {"grant", false}}}}}}));
+    Semaphore answered;
+    bool granted = true;
+    system->requestAccess(MediaType::video, [&](bool answer) {
+        granted = answer;
+        answered.signal();
+    });
+    ASSERT_TRUE(answered.wait(20));
+    EXPECT_FALSE(granted);
+    EXPECT_EQ(system->authorizationStatus(MediaType::video), AuthorizationStatus::denied);
+    EXPECT_EQ(system->authorizationStatus(MediaType::audio), AuthorizationStatus::notDetermined);
+    system->requestAccess(MediaType::audio, [&](bool answer) {
+        granted = answer;
+        answered.signal();
+    });
+    ASSERT_TRUE(answered.wait(20));
+    EXPECT_TRUE(granted);
+    EXPECT_EQ(system->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
+}
+
+}  // namespace
+}  // namespace qv

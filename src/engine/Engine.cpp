@@ -1,8 +1,10 @@
 #include "engine/Engine.h"
 
 #include "capture/DeadlineWatchdog.h"
+#include "capture/Movie.h"
 #include "files/OwnedFiles.h"
 #include "platform/CaptureSession.h"
+#include "platform/MovieWriter.h"
 #include "platform/Runtime.h"
 #include "platform/Timer.h"
 #include "platform/Uuid.h"
@@ -348,10 +350,44 @@ void Engine::armWatchdog(double seconds, const std::string& reason) {
 void Engine::finish(const std::string& reason, bool closeHelper) {
     assertOnQueue(controlQueue());
     if (finishingOperationID || connection == "stopping" || (busy && connection == "connecting")) {
+        // A finish or a connect start in progress picks the close up when it ends.
         if (closeHelper) shutdown = true;
         return;
     }
-    fullStop(reason, closeHelper);
+    const bool recordingReason = reason == "stop" || reason == "duration" || reason == "limit";
+    if (recordingReason && !closeHelper && !shutdown && movie && !movie->completed) {
+        finishRecording(reason);
+    } else {
+        fullStop(reason, closeHelper);
+    }
+}
+
+void Engine::finishRecording(const std::string& reason) {
+    busy = true;
+    finishingOperationID = randomUuid();
+    movie->state = "finishing";
+    armWatchdog(recordingFinishSeconds, "error");
+    changed();
+    std::weak_ptr<Engine> weak = weak_from_this();
+    finalizeWriter(movie, [weak, finished = movie, reason] {
+        auto strong = weak.lock();
+        if (!strong) return;
+        strong->finishedMovie(finished, reason, false, false);
+        // A close that arrived meanwhile was held back until the recording was reported.
+        if (strong->shutdown) strong->finish("close", true);
+    });
+}
+
+void Engine::finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then) {
+    const auto& writer = finished->writer;
+    writer->markVideoFinished();
+    if (writer->hasAudio()) writer->markAudioFinished();
+    if (finished->firstPTS && writer->status() != MovieWriter::Status::failed) {
+        writer->finish([then = std::move(then)] { controlQueue().async(then); });
+    } else {
+        writer->cancel();
+        controlQueue().async(std::move(then));
+    }
 }
 
 void Engine::fullStop(const std::string& reason, bool closeHelper) {
@@ -362,7 +398,8 @@ void Engine::fullStop(const std::string& reason, bool closeHelper) {
     finishingOperationID = operation;
     changed();
 
-    std::shared_ptr<Movie> stopped;  // the unfinished recording, if any
+    std::shared_ptr<Movie> stopped = movie && !movie->completed ? movie : nullptr;
+    if (stopped) stopped->state = "finishing";
     auto join = std::make_shared<StopJoin>();
     std::weak_ptr<Engine> weak = weak_from_this();
 
@@ -387,7 +424,9 @@ void Engine::fullStop(const std::string& reason, bool closeHelper) {
         controlQueue().async([weak, operation, stopped] {
             auto strong = weak.lock();
             if (!strong) return;
-            if (strong->transitionID == operation && strong->busy && strong->connection == "stopping") {
+            const bool unfinished =
+                strong->connection == "stopping" || (stopped && stopped->state == "finishing");
+            if (strong->transitionID == operation && strong->busy && unfinished) {
                 strong->terminate("NATIVE_FINISH_TIMEOUT");
             }
         });
@@ -405,6 +444,7 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
     connection = released ? "disconnected" : "failed";
     changed();
     if (!stopped) {
+        // An unconfirmed release keeps the deadline armed: its forced stage still ends the helper.
         if (released && watchdog) {
             watchdog->cancel();
             watchdog.reset();
@@ -414,14 +454,96 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
         endCloseIfNeeded(closeHelper);
         return;
     }
-    (void)reason;
+    std::weak_ptr<Engine> weak = weak_from_this();
+    finalizeWriter(stopped, [weak, stopped, reason, released, closeHelper] {
+        if (auto strong = weak.lock()) strong->finishedMovie(stopped, reason, released, closeHelper);
+    });
 }
 
 Json Engine::movieRecord() const {
-    return nullptr;
+    return movie ? movie->json() : Json(nullptr);
 }
 
-void Engine::finishedMovie(const std::shared_ptr<Movie>&, const std::string&, bool, bool) {}
+void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, const std::string& reason, bool released,
+                           bool closeHelper) {
+    assertOnQueue(controlQueue());
+    Json error = lastError.value_or(nullptr);
+    Json basename = nullptr;
+    Json sha256 = nullptr;
+    std::int64_t bytes = 0;
+    try {
+        finished->writer->setMode(0600);
+        const auto metadata = files->metadata(finished->basename);
+        bytes = metadata.bytes;
+        sha256 = metadata.sha256;
+        basename = finished->basename;
+    } catch (...) {
+        error = currentErrorJSON();
+        bytes = 0;
+    }
+
+    const bool normal = reason == "duration" || reason == "stop" || reason == "disconnect" ||
+                        reason == "close" || reason == "eof" || reason == "signal";
+    const bool continuing = reason == "stop" || reason == "duration" || reason == "limit";
+    bool streamContinues = false;
+    bool acceptable = false;
+    bool cancelWatchdog = false;
+    if (released) {
+        acceptable = normal;
+        cancelWatchdog = true;
+    } else if (connection == "connected") {
+        streamContinues = continuing;
+        acceptable = continuing && normal;
+        cancelWatchdog = streamContinues;
+    }
+
+    const auto& writer = finished->writer;
+    const bool sound = writer->status() == MovieWriter::Status::completed && finished->videoSamples > 0 &&
+                       bytes > 0 && acceptable;
+    if (sound && !lastError) {
+        finished->state = "complete";
+    } else if (bytes > 0) {
+        finished->state = "partial";
+    } else {
+        finished->state = "failed";
+    }
+    if (finished->state != "complete" && error.is_null()) {
+        const auto writerError = writer->error();
+        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally",
+                             writerError ? &*writerError : nullptr)
+                    .json();
+    }
+
+    const Json record{{"captureId", finished->id},
+                      {"state", finished->state},
+                      {"basename", basename},
+                      {"bytes", bytes},
+                      {"sha256", sha256},
+                      {"durationMs", finished->elapsedMs()},
+                      {"requestedDurationMs", finished->durationMs},
+                      {"videoSamples", finished->videoSamples},
+                      {"audioSamples", finished->audioSamples},
+                      {"droppedVideoSamples", finished->droppedVideo},
+                      {"droppedAudioSamples", finished->droppedAudio},
+                      {"reason", reason},
+                      {"error", error},
+                      {"devicesReleased", released},
+                      {"streamContinues", streamContinues}};
+    finished->completed = record;
+
+    if (cancelWatchdog && watchdog) {
+        watchdog->cancel();
+        watchdog.reset();
+    }
+    finishingOperationID.reset();
+    busy = false;
+    changed();
+    output->send(Json{{"event", "recording_finished"},
+                      {"sessionId", id},
+                      {"stateSequence", sequence},
+                      {"recording", record}});
+    if (!streamContinues) endCloseIfNeeded(closeHelper);
+}
 
 void Engine::tick() {
     assertOnQueue(controlQueue());

@@ -8,6 +8,7 @@
 #include <asio/signal_set.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -121,7 +122,11 @@ private:
         bool previewStopped = false;
         std::optional<bool> released;
     };
+    void finishRecording(const std::string& reason);
     void fullStop(const std::string& reason, bool closeHelper);
+    // Marks the recording's inputs finished and finishes (or, with nothing to keep, cancels) its
+    // writer; `then` runs on controlQueue afterwards.
+    static void finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then);
     void finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
                          const std::string& reason, bool closeHelper);
 

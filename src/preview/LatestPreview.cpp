@@ -30,16 +30,18 @@ std::string basenameOf(const Json& image) {
     return image.at("basename").get<std::string>();
 }
 
-// Turns any exception into something a failure callback can take: a CaptureError passes as it
-// is, anything else is handed on as the generic error it will be reported as.
-template <typename Body>
-void withError(const std::exception_ptr& error, Body&& body) {
+// The error being handled, as a value another thread can take over: a CaptureError as it is,
+// anything else as the generic error it is reported as. (The exception object itself is not
+// handed across queues; its last owner would free it on whichever thread let go last.)
+CaptureError currentCaptureError() {
     try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& caught) {
-        body(caught);
+        throw;
+    } catch (const CaptureError& error) {
+        return error;
+    } catch (const std::exception& error) {
+        return CaptureError("NATIVE_ERROR", defaultErrorMessage, &error);
     } catch (...) {
-        body(CaptureError("NATIVE_ERROR", defaultErrorMessage));
+        return CaptureError("NATIVE_ERROR", defaultErrorMessage);
     }
 }
 
@@ -200,7 +202,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         shared->files->write(encoded.bytes, basename, maxPreviewBytes);
         fileWritten = mono();
     } catch (...) {
-        const auto error = std::current_exception();
+        const CaptureError error = currentCaptureError();
         // A write that failed part way leaves a registered file behind; it is never published, so
         // nothing else would ever delete it. Failing to delete it adds nothing to the first error.
         if (created) {
@@ -210,8 +212,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
             }
         }
         controlQueue().sync([&] {
-            if (auto self = weak.lock())
-                withError(error, [&](const std::exception& e) { self->failureStep(e, true); });
+            if (auto self = weak.lock()) self->failureStep(error, true);
         });
         return;
     }
@@ -233,11 +234,9 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         try {
             shared->files->removeOwned(name);
         } catch (...) {
-            const auto error = std::current_exception();
+            const CaptureError error = currentCaptureError();
             controlQueue().sync([&] {
-                if (auto self = weak.lock()) {
-                    withError(error, [&](const std::exception& e) { self->failureStep(e, false); });
-                }
+                if (auto self = weak.lock()) self->failureStep(error, false);
             });
             return;
         }
@@ -339,10 +338,8 @@ void LatestPreview::removeLater(const std::string& basename) {
         try {
             shared->files->removeOwned(basename);
         } catch (...) {
-            controlQueue().async([weak, error = std::current_exception()] {
-                if (auto self = weak.lock()) {
-                    withError(error, [&](const std::exception& e) { self->reportFailure(e); });
-                }
+            controlQueue().async([weak, error = currentCaptureError()] {
+                if (auto self = weak.lock()) self->reportFailure(error);
             });
         }
     });

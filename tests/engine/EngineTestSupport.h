@@ -47,6 +47,12 @@ struct EngineUnderTest {
         return Json{{"requestId", id}, {"action", action}};
     }
 
+    // Makes the output readable at `path` too, for a parent whose death-test child writes it.
+    void mirrorOutputTo(const std::string& path) const {
+        ::unlink(path.c_str());
+        if (::link(outputPath.c_str(), path.c_str()) != 0) std::abort();
+    }
+
     // Everything written so far; waits until the output queue has nothing pending.
     std::vector<Json> lines() {
         while (output->pendingLines() > 0) usleep(1000);

@@ -24,8 +24,7 @@ TEST(RequestReader, StalledControlQueueEndsTheProcessWithoutTheEngine) {
             (void)!::write(input[1], text.data(), text.size());
             // The control queue stays blocked well past the hand-off wait.
             qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
-            ::unlink(path.c_str());
-            ::link(t.outputPath.c_str(), path.c_str());
+            t.mirrorOutputTo(path);
             qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0]).run();
             for (;;) pause();
         },

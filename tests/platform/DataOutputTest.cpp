@@ -32,6 +32,10 @@ struct Recorder : VideoDataOutputDelegate, AudioDataOutputDelegate {
     }
 };
 
+void drainControlQueue() {
+    controlQueue().sync([] {});
+}
+
 // Holds controlQueue until released, so that frames pile up behind it.
 class ControlQueueHold {
 public:
@@ -42,7 +46,11 @@ public:
         });
         held_.wait(30);
     }
-    ~ControlQueueHold() { release(); }
+    // Waits for the held block to return: it still uses the semaphores after being released.
+    ~ControlQueueHold() {
+        release();
+        drainControlQueue();
+    }
     void release() {
         if (released_) return;
         released_ = true;
@@ -54,10 +62,6 @@ private:
     Semaphore release_;
     bool released_ = false;
 };
-
-void drainControlQueue() {
-    controlQueue().sync([] {});
-}
 
 PixelBufferRef frame() {
     return PixelBuffer::create(4, 4);

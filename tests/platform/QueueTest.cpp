@@ -81,6 +81,22 @@ TEST(Semaphore, WaitIsBounded) {
     later.join();
 }
 
+TEST(Semaphore, NoSignalIsLostUnderContention) {
+    Semaphore semaphore;
+    constexpr int perProducer = 20000;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p) {
+        producers.emplace_back([&] {
+            for (int i = 0; i < perProducer; ++i) semaphore.signal();
+        });
+    }
+    int acquired = 0;
+    while (acquired < 2 * perProducer && semaphore.wait(10)) ++acquired;
+    for (auto& producer : producers) producer.join();
+    EXPECT_EQ(acquired, 2 * perProducer);
+    EXPECT_FALSE(semaphore.wait(0));
+}
+
 TEST(Timer, OneShotRunsOnceOnItsQueue) {
     Queue queue("quorvelle.test");
     Timer timer(queue);

@@ -2,8 +2,10 @@
 
 #include "capture/DeadlineWatchdog.h"
 #include "capture/Movie.h"
+#include "engine/DeviceInventory.h"
 #include "files/OwnedFiles.h"
 #include "platform/CaptureSession.h"
+#include "platform/LinuxDeviceSystem.h"
 #include "platform/MovieWriter.h"
 #include "platform/Runtime.h"
 #include "platform/Timer.h"
@@ -29,6 +31,7 @@ constexpr double terminateExitSeconds = 2.0;
 constexpr double finishTimeoutSeconds = 15.0;
 constexpr double watchdogGraceSeconds = 17.0;
 constexpr double recordingFinishSeconds = 15.0;
+constexpr double permissionTimeoutSeconds = 45.0;
 
 // Stops the session and takes it apart, on nativeQueue. True when the devices are known to be
 // released: nothing runs and nothing is attached any more.
@@ -97,8 +100,9 @@ const Engine::Action* Engine::action(const std::string& name) {
     return nullptr;
 }
 
-std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output) {
-    std::shared_ptr<Engine> engine(new Engine(std::move(output)));
+std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices) {
+    if (!devices) devices = std::make_shared<LinuxDeviceSystem>();
+    std::shared_ptr<Engine> engine(new Engine(std::move(output), std::move(devices)));
     std::weak_ptr<Engine> weak = engine;
     engine->output->setOnFailure([weak] {
         controlQueue().async([weak] {
@@ -109,8 +113,12 @@ std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output) {
     return engine;
 }
 
-Engine::Engine(std::shared_ptr<Output> channel)
-    : id(randomUuid()), output(std::move(channel)), transitionID(randomUuid()) {
+Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem)
+    : id(randomUuid()),
+      output(std::move(channel)),
+      devices(std::move(deviceSystem)),
+      transitionID(randomUuid()),
+      permissionSnapshot(mono, [this] { return readPermissions(*devices); }) {
     files = std::make_shared<OwnedFiles>();
 }
 
@@ -561,15 +569,6 @@ namespace {
 
 }  // namespace
 
-void Engine::handleList(const std::string&, const Json&) {
-    notYetAvailable();
-}
-void Engine::handlePermissionStatus(const std::string&, const Json&) {
-    notYetAvailable();
-}
-void Engine::handleRequestPermission(const std::string&, const Json&) {
-    notYetAvailable();
-}
 void Engine::handleConnect(const std::string&, const Json&) {
     notYetAvailable();
 }
@@ -592,9 +591,68 @@ void Engine::handleStopRecording(const std::string&, const Json&) {
     notYetAvailable();
 }
 
-// The passive permission cache replaces this with the platform's answer.
-Json Engine::permissionsForStatus(bool) {
-    return Json{{"video", "unknown"}, {"audio", "unknown"}};
+// ---------------------------------------------------------------------------------------------
+// Device inventory and permissions
+
+Json Engine::permissions() {
+    assertOnQueue(controlQueue());
+    return permissionSnapshot.fresh();
+}
+
+Json Engine::permissionsForStatus(bool passive) {
+    assertOnQueue(controlQueue());
+    return permissionSnapshot.forStatus(connection, passive);
+}
+
+void Engine::handleList(const std::string& requestId, const Json&) {
+    Inventory inventory = takeInventory(*devices);
+    inventoryVideo = std::move(inventory.video);
+    inventoryAudio = std::move(inventory.audio);
+    inventoryID = randomUuid();
+    changed();
+    Json payload = std::move(inventory.listing);
+    payload["inventoryId"] = *inventoryID;
+    payload["permissions"] = permissions();
+    success(requestId, payload);
+}
+
+void Engine::handlePermissionStatus(const std::string& requestId, const Json&) {
+    success(requestId, status(false));
+}
+
+void Engine::handleRequestPermission(const std::string& requestId, const Json& request) {
+    const auto media = requestedMedia(request);
+    if (!media) throw CaptureError("INVALID_ARGUMENT", "media must be video or audio");
+    if (authorization(*devices, *media) != "not_determined") {
+        success(requestId, status(false));
+        return;
+    }
+    busy = true;
+    if (connection != "disconnected" && connection != "failed") {
+        busy = false;
+        throw CaptureError("ALREADY_CONNECTED", "Disconnect before requesting a new media permission");
+    }
+    const std::string token = randomUuid();
+    permissionRequestID = token;
+    std::weak_ptr<Engine> weak = weak_from_this();
+    // Both the timeout and the answer decide on controlQueue, against the token: whichever comes
+    // first clears it, and a close clears it for both.
+    globalAfter(permissionTimeoutSeconds, [weak, token] {
+        controlQueue().async([weak, token] {
+            auto strong = weak.lock();
+            if (strong && strong->permissionRequestID == token) strong->terminate("PERMISSION_TIMEOUT");
+        });
+    });
+    devices->requestAccess(*media, [weak, token, requestId](bool) {
+        controlQueue().async([weak, token, requestId] {
+            auto strong = weak.lock();
+            if (!strong || strong->permissionRequestID != token || strong->shutdown) return;
+            strong->permissionRequestID.reset();
+            strong->busy = false;
+            strong->changed();
+            strong->success(requestId, strong->status(false));
+        });
+    });
 }
 
 }  // namespace qv

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "engine/PassivePermissionSnapshot.h"
 #include "platform/AudioSample.h"
 #include "platform/CaptureDevice.h"
+#include "platform/DeviceSystem.h"
 #include "platform/PixelBuffer.h"
 #include "protocol/Json.h"
 
@@ -37,8 +39,9 @@ public:
     static constexpr int maxScreenshots = 32;
 
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws.
-    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output);
+    // private directory throws. Without `devices` the engine works on the real device layer.
+    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
+                                          std::shared_ptr<DeviceSystem> devices = nullptr);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -52,6 +55,8 @@ public:
     void success(const std::string& requestId, const Json& payload = Json::object());
     void failure(const std::string& requestId, const Json& errorRecord);
     Json status(bool allowCachedPermissions);
+    // Both permissions, read fresh.
+    Json permissions();
     void changed();
     // The preview pipeline, made on first use.
     LatestPreview& preview();
@@ -68,6 +73,7 @@ public:
     // --- State (controlQueue only) ---
     const std::string id;
     const std::shared_ptr<Output> output;
+    const std::shared_ptr<DeviceSystem> devices;
     std::shared_ptr<OwnedFiles> files;
     // Screenshots are encoded by a stateless PNG encoder, so there is no image context to keep.
     std::shared_ptr<LatestPreview> previewPipeline;
@@ -105,10 +111,10 @@ public:
     bool terminating = false;
     std::shared_ptr<DeadlineWatchdog> watchdog;
     std::vector<std::unique_ptr<asio::signal_set>> signalSources;
-    // permissionSnapshot: the passive permission cache (device issue).
+    PassivePermissionSnapshot permissionSnapshot;
 
 private:
-    explicit Engine(std::shared_ptr<Output> output);
+    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices);
 
     struct Action;
     static const Action* action(const std::string& name);

@@ -23,13 +23,19 @@ struct EngineUnderTest {
     std::string outputPath = dir.path() + "/output.jsonl";
     int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     std::shared_ptr<qv::Output> output = std::make_shared<qv::Output>(fd);
+    // The device layer the engine works on; none: the real one.
+    std::shared_ptr<qv::DeviceSystem> devices;
     std::shared_ptr<qv::Engine> engine = create();
+
+    EngineUnderTest() = default;
+    explicit EngineUnderTest(std::shared_ptr<qv::DeviceSystem> deviceSystem)
+        : devices(std::move(deviceSystem)) {}
 
     std::shared_ptr<qv::Engine> create() {
         const char* previous = std::getenv("TMPDIR");
         const std::string saved = previous ? previous : "";
         ::setenv("TMPDIR", dir.path().c_str(), 1);
-        auto made = qv::Engine::create(output);
+        auto made = qv::Engine::create(output, devices);
         if (previous) {
             ::setenv("TMPDIR", saved.c_str(), 1);
         } else {

@@ -13,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,15 +38,25 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Processor time of every waited-for child so far: on a shared machine a steadier figure than wall time.
+double childCpuSeconds() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Run {
     double seconds = 0;
     Json result;
+    double cpuSeconds = 0;
 };
 
 Run runHelper(const std::vector<std::string>& args, double timeout) {
     const auto start = Clock::now();
+    const double cpu = childCpuSeconds();
     const auto run = qvtest::runHelper(args, {}, timeout);
-    Run out{secondsSince(start), Json::parse(run.out, nullptr, false)};
+    Run out{secondsSince(start), Json::parse(run.out, nullptr, false), childCpuSeconds() - cpu};
     if (run.status != 0 || !out.result.is_object() || out.result.value("ok", false) != true) {
         std::printf("helper run %s failed: status %d, %s\n", args[0].c_str(), run.status, run.out.c_str());
         std::exit(1);
@@ -174,7 +185,9 @@ int main(int argc, char** argv) {
     const std::string ourFile = ours.result["sessionDir"].get<std::string>() + "/" +
                                 ours.result["mp4"]["basename"].get<std::string>();
     const std::string theirFile = ours.result["sessionDir"].get<std::string>() + "/ffmpeg-cli.mp4";
+    const double cpuBefore = childCpuSeconds();
     const double theirSeconds = runFfmpeg(frames, qv::recordingBitRate(sourceWidth, sourceHeight), theirFile);
+    const double theirCpu = childCpuSeconds() - cpuBefore;
 
     const Quality ourQuality = measure(ourFile);
     const Quality theirQuality = measure(theirFile);
@@ -191,5 +204,7 @@ int main(int argc, char** argv) {
                 theirFps, theirSeconds, theirQuality.psnr, theirQuality.lumaPsnr, theirQuality.frames);
     std::printf("ratio       : %.2fx the command-line tool's throughput, PSNR difference %+.2f dB\n",
                 ourFps / theirFps, ourQuality.psnr - theirQuality.psnr);
+    std::printf("processor   : helper %.2f ms per frame, ffmpeg CLI %.2f ms per frame (all threads)\n",
+                ours.cpuSeconds * 1000 / frames, theirCpu * 1000 / frames);
     return 0;
 }

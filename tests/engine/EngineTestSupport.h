@@ -6,6 +6,7 @@
 
 #include <HelperProcess.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -72,6 +73,19 @@ struct EngineUnderTest {
         return result;
     }
 };
+
+// Sets up a death test: the child runs the test again in a fresh process. The helper ends with an
+// immediate exit while its queue and writer threads still exist, by design, so a thread-sanitizer
+// build must not count those threads as leaked.
+inline void prepareDeathTest() {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* current = std::getenv("TSAN_OPTIONS");
+    std::string options = current ? current : "";
+    if (options.find("report_thread_leaks") == std::string::npos) {
+        ::setenv("TSAN_OPTIONS", (options + (options.empty() ? "" : " ") + "report_thread_leaks=0").c_str(),
+                 1);
+    }
+}
 
 // A file path that a death-test child, which runs the test again from its start, shares with its
 // parent: the parent's choice is passed down in the environment.

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "engine/PassivePermissionSnapshot.h"
+#include "platform/AudioDataOutput.h"
 #include "platform/AudioSample.h"
 #include "platform/CaptureDevice.h"
+#include "platform/DeviceSystem.h"
 #include "platform/PixelBuffer.h"
+#include "platform/VideoDataOutput.h"
 #include "protocol/Json.h"
 
 #include <asio/signal_set.hpp>
@@ -23,13 +27,14 @@ class Movie;
 class Output;
 class OwnedFiles;
 class Timer;
-class VideoDataOutput;
 
 // The one owner of the helper's state: it answers every request and drives connect, recording,
 // finish and close. Every field is read and written on controlQueue only; callbacks from other
 // threads hold the engine weakly and hop to controlQueue first. Fields are plain so that the
 // lifecycle self-test and the handlers can see the state as it is.
-class Engine : public std::enable_shared_from_this<Engine> {
+class Engine : public std::enable_shared_from_this<Engine>,
+               public VideoDataOutputDelegate,
+               public AudioDataOutputDelegate {
 public:
     // Limits reported in "ready" and enforced by the handlers.
     static constexpr std::int64_t maxDurationMs = 600'000;
@@ -37,8 +42,9 @@ public:
     static constexpr int maxScreenshots = 32;
 
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws.
-    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output);
+    // private directory throws. Without `devices` the engine works on the real device layer.
+    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
+                                          std::shared_ptr<DeviceSystem> devices = nullptr);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -52,6 +58,8 @@ public:
     void success(const std::string& requestId, const Json& payload = Json::object());
     void failure(const std::string& requestId, const Json& errorRecord);
     Json status(bool allowCachedPermissions);
+    // Both permissions, read fresh.
+    Json permissions();
     void changed();
     // The preview pipeline, made on first use.
     LatestPreview& preview();
@@ -65,9 +73,18 @@ public:
     void terminate(const std::string& code);
     void armWatchdog(double seconds, const std::string& reason);
 
+    // Starts a capture session for the chosen devices; the reply to `requestId` follows when it
+    // runs or fails. Throws only when the preview refuses to begin, and then nothing changed.
+    void connect(const std::string& requestId, const CaptureDeviceRef& video, const CaptureDeviceRef& audio);
+    // Capture callbacks, on controlQueue.
+    void didOutputVideo(const VideoSample& sample) override;
+    void didDropVideo() override;
+    void didOutputAudio(const AudioSample& sample) override;
+
     // --- State (controlQueue only) ---
     const std::string id;
     const std::shared_ptr<Output> output;
+    const std::shared_ptr<DeviceSystem> devices;
     std::shared_ptr<OwnedFiles> files;
     // Screenshots are encoded by a stateless PNG encoder, so there is no image context to keep.
     std::shared_ptr<LatestPreview> previewPipeline;
@@ -105,16 +122,19 @@ public:
     bool terminating = false;
     std::shared_ptr<DeadlineWatchdog> watchdog;
     std::vector<std::unique_ptr<asio::signal_set>> signalSources;
-    // permissionSnapshot: the passive permission cache (device issue).
+    PassivePermissionSnapshot permissionSnapshot;
 
 private:
-    explicit Engine(std::shared_ptr<Output> output);
+    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices);
 
     struct Action;
     static const Action* action(const std::string& name);
     void dispatch(const std::string& requestId, const Json& request);
     void watchSignal(asio::signal_set& source);
     void tick();
+    void sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
+                        std::shared_ptr<VideoDataOutput> startedOutput, const Json& format);
+    void sessionFailed(const std::string& requestId, const Json& error);
     Json movieRecord() const;
 
     // The two completions of a full stop; both are written and read on controlQueue only.

@@ -1,6 +1,7 @@
 #include "main/ProtocolMode.h"
 
 #include "engine/Engine.h"
+#include "platform/DeviceSystem.h"
 #include "platform/Runtime.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Output.h"
@@ -48,7 +49,7 @@ void runProtocolMode() {
     auto output = std::make_shared<Output>();
     std::shared_ptr<Engine> engine;
     try {
-        engine = Engine::create(output);
+        engine = Engine::create(output, makeDeviceSystem());
     } catch (...) {
         output->send(fatalJSON(std::nullopt, currentErrorJSON()));
         output->exitAfterDraining(1);

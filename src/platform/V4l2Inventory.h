@@ -38,7 +38,7 @@ struct V4l2Camera {
 // are nodes that cannot be opened.
 std::vector<V4l2Camera> listV4l2Cameras(DeviceIo& io);
 
-// The device's current description, read again (for a session start), or none when it is gone.
+// One node's description, or none when it is not a streaming camera or cannot be opened.
 std::optional<V4l2Camera> describeV4l2Camera(DeviceIo& io, const std::string& node);
 
 // Denied when a video node exists that this process may not open, else authorized.

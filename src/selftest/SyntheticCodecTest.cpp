@@ -89,7 +89,12 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
     const std::string captureId = randomUuid();
 
     std::optional<AudioFormat> audioFormat;
-    if (withAudio) audioFormat = AudioFormat{toneRate, 1};
+    if (withAudio) {
+        audioFormat = AudioFormat{toneRate, 1};
+        if (audioFormat->sampleRate <= 0 || audioFormat->channels <= 0) {
+            throw CaptureError("SYNTHETIC_AUDIO_FORMAT", "Could not create synthetic PCM format");
+        }
+    }
 
     Movie movie(captureId, durationMs, files, first, audioFormat);
     MovieWriter& writer = *movie.writer;
@@ -106,6 +111,9 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
         last = makeFrame("Could not create bounded synthetic frame");
         fillSyntheticFrame(*last, i);
         const double time = static_cast<double>(i) / framesPerSecond;
+        if (!std::isfinite(time) || last->data() == nullptr) {
+            throw CaptureError("SYNTHETIC_SAMPLE", "Could not create synthetic sample");
+        }
 
         waitUntilReady(writer, true, t0, limit, "SYNTHETIC_TIMEOUT", "Native writer readiness timed out");
         if (!movie.appendVideo(last, time)) {
@@ -120,7 +128,10 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
             } catch (const std::bad_alloc&) {
                 throw CaptureError("SYNTHETIC_AUDIO_BUFFER", "Could not allocate synthetic PCM");
             }
-            if (sample.frames() != samplesPerFrame) {
+            if (sample.samples.size() != static_cast<std::size_t>(samplesPerFrame)) {
+                throw CaptureError("SYNTHETIC_AUDIO_BUFFER", "Could not fill synthetic PCM");
+            }
+            if (sample.frames() != samplesPerFrame || !std::isfinite(sample.presentationTime)) {
                 throw CaptureError("SYNTHETIC_AUDIO_SAMPLE", "Could not create synthetic PCM sample");
             }
             waitUntilReady(writer, false, t0, limit, "SYNTHETIC_AUDIO_TIMEOUT",

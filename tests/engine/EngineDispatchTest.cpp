@@ -78,7 +78,7 @@ TEST(EngineDispatch, StatusRecordReflectsTheEngineState) {
 // Anything that starts closing ends the process, so those cases run in a child of their own.
 class EngineClosing : public ::testing::Test {
 protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override { prepareDeathTest(); }
 };
 
 TEST_F(EngineClosing, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {

@@ -93,7 +93,7 @@ const Json* eventIn(const std::vector<Json>& lines, const char* name) {
 
 class EngineFinish : public ::testing::Test {
 protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override { prepareDeathTest(); }
 };
 
 }  // namespace

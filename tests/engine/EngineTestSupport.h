@@ -6,6 +6,7 @@
 
 #include <HelperProcess.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -23,13 +24,19 @@ struct EngineUnderTest {
     std::string outputPath = dir.path() + "/output.jsonl";
     int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     std::shared_ptr<qv::Output> output = std::make_shared<qv::Output>(fd);
+    // The device layer the engine works on; none: the real one.
+    std::shared_ptr<qv::DeviceSystem> devices;
     std::shared_ptr<qv::Engine> engine = create();
+
+    EngineUnderTest() = default;
+    explicit EngineUnderTest(std::shared_ptr<qv::DeviceSystem> deviceSystem)
+        : devices(std::move(deviceSystem)) {}
 
     std::shared_ptr<qv::Engine> create() {
         const char* previous = std::getenv("TMPDIR");
         const std::string saved = previous ? previous : "";
         ::setenv("TMPDIR", dir.path().c_str(), 1);
-        auto made = qv::Engine::create(output);
+        auto made = qv::Engine::create(output, devices);
         if (previous) {
             ::setenv("TMPDIR", saved.c_str(), 1);
         } else {
@@ -66,6 +73,19 @@ struct EngineUnderTest {
         return result;
     }
 };
+
+// Sets up a death test: the child runs the test again in a fresh process. The helper ends with an
+// immediate exit while its queue and writer threads still exist, by design, so a thread-sanitizer
+// build must not count those threads as leaked.
+inline void prepareDeathTest() {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* current = std::getenv("TSAN_OPTIONS");
+    std::string options = current ? current : "";
+    if (options.find("report_thread_leaks") == std::string::npos) {
+        ::setenv("TSAN_OPTIONS", (options + (options.empty() ? "" : " ") + "report_thread_leaks=0").c_str(),
+                 1);
+    }
+}
 
 // A file path that a death-test child, which runs the test again from its start, shares with its
 // parent: the parent's choice is passed down in the environment.

@@ -11,7 +11,7 @@ using namespace qvtest;
 
 // The intake loop lives in the protocol module but needs a whole engine, so it is tested here.
 TEST(RequestReader, StalledControlQueueEndsTheProcessWithoutTheEngine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    prepareDeathTest();
     const SharedPath shared("lines.jsonl");
     const std::string& path = shared.path();
     const auto start = std::chrono::steady_clock::now();

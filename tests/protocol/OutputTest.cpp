@@ -115,6 +115,10 @@ TEST_F(OutputTest, RefusesWhatIsNotAValidObjectAtOnce) {
     EXPECT_EQ(failures, 4);
     output.send(Json{{"fine", 1}});
     EXPECT_EQ(host.read(11), "{\"fine\":1}\n");
+    // The writer settles its counters just after the bytes leave it.
+    for (int i = 0; i < 200 && output.pendingLines() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(output.pendingLines(), 0);
 }
 

@@ -2,8 +2,12 @@
 
 #include "capture/DeadlineWatchdog.h"
 #include "capture/Movie.h"
+#include "capture/VideoFormatRecord.h"
 #include "engine/DeviceInventory.h"
+#include "engine/PlayerName.h"
+#include "engine/Screenshot.h"
 #include "files/OwnedFiles.h"
+#include "platform/AudioDataOutput.h"
 #include "platform/CaptureSession.h"
 #include "platform/LinuxDeviceSystem.h"
 #include "platform/MovieWriter.h"
@@ -17,6 +21,11 @@
 #include "protocol/Output.h"
 #include "protocol/Validation.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cmath>
 #include <csignal>
 #include <span>
 #include <string_view>
@@ -100,7 +109,8 @@ const Engine::Action* Engine::action(const std::string& name) {
     return nullptr;
 }
 
-std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices) {
+std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output,
+                                       std::shared_ptr<DeviceSystem> devices) {
     if (!devices) devices = std::make_shared<LinuxDeviceSystem>();
     std::shared_ptr<Engine> engine(new Engine(std::move(output), std::move(devices)));
     std::weak_ptr<Engine> weak = engine;
@@ -553,42 +563,343 @@ void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, const std::st
     if (!streamContinues) endCloseIfNeeded(closeHelper);
 }
 
-void Engine::tick() {
-    assertOnQueue(controlQueue());
-}
-
 // ---------------------------------------------------------------------------------------------
-// Handlers of the device, frame and recording work. Each is filled in by the issue that builds
-// that work; until then the action is dispatched and key-checked like any other and refused here.
+// Connection, capture session and the tick
 
 namespace {
 
-[[noreturn]] void notYetAvailable() {
-    throw CaptureError("UNKNOWN_ACTION", "Unknown native capture action");
+constexpr double startTimeoutSeconds = 15.0;
+constexpr double sessionLimitSeconds = 600.0;
+constexpr double firstFrameSeconds = 10.0;
+constexpr double frameGapSeconds = 5.0;
+constexpr double liveFrameFreshSeconds = 5.0;
+constexpr int largestFrameSide = 4096;
+constexpr std::int64_t largestFramePixels = 8'388'608;
+// A recording ends this far below the file-size ceiling, so the trailer still fits.
+constexpr std::int64_t recordingHeadroomBytes = 2'097'152;
+constexpr std::int64_t fallbackDurationMs = 180'000;
+
+// A running capture session and what the engine keeps of it.
+struct StartedSession {
+    std::shared_ptr<CaptureSession> session;
+    std::shared_ptr<VideoDataOutput> videoOutput;
+    Json videoFormat;
+};
+
+// Opens the device and adds it; opening may throw the device layer's own error.
+void attachInput(CaptureSession& session, const CaptureDeviceRef& device, const char* refusal) {
+    auto input = device->createInput();
+    if (!session.canAddInput(input)) throw CaptureError("INPUT_UNSUPPORTED", refusal);
+    session.addInput(std::move(input));
+}
+
+void attachOutput(CaptureSession& session, std::shared_ptr<CaptureOutput> output, const char* refusal) {
+    if (!session.canAddOutput(output)) throw CaptureError("OUTPUT_UNSUPPORTED", refusal);
+    session.addOutput(std::move(output));
+}
+
+// Builds and starts the session; blocks, so it runs on nativeQueue. On failure the half-built
+// session is taken apart before the error goes on.
+StartedSession startSession(const std::shared_ptr<Engine>& engine, const CaptureDeviceRef& video,
+                            const CaptureDeviceRef& audio) {
+    auto session = std::make_shared<CaptureSession>();
+    try {
+        attachInput(*session, video, "Cannot attach selected video input");
+        auto videoOutput = std::make_shared<VideoDataOutput>();
+        videoOutput->setDelegate(std::weak_ptr<VideoDataOutputDelegate>(engine));
+        attachOutput(*session, videoOutput, "Cannot attach video output");
+        if (audio) {
+            attachInput(*session, audio, "Cannot attach selected audio input");
+            auto audioOutput = std::make_shared<AudioDataOutput>();
+            audioOutput->setDelegate(std::weak_ptr<AudioDataOutputDelegate>(engine));
+            attachOutput(*session, audioOutput, "Cannot attach audio output");
+        }
+        session->startRunning();
+        if (!session->isRunning()) throw CaptureError("START_FAILED", "Native session did not start");
+        return {session, videoOutput, videoFormatRecord(*video, mono())};
+    } catch (...) {
+        releaseSession(session);
+        throw;
+    }
+}
+
+bool withinFrameBounds(const PixelBuffer& frame) {
+    const int width = frame.width();
+    const int height = frame.height();
+    return width >= 1 && width <= largestFrameSide && height >= 1 && height <= largestFrameSide &&
+           static_cast<std::int64_t>(width) * height <= largestFramePixels;
+}
+
+// The first of `devices` with this unique id, or null.
+CaptureDeviceRef withId(const std::vector<CaptureDeviceRef>& devices, const Json& id) {
+    for (const auto& device : devices) {
+        if (device->uniqueId() == id.get_ref<const std::string&>()) return device;
+    }
+    return nullptr;
+}
+
+std::string lowerCased(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 }  // namespace
 
-void Engine::handleConnect(const std::string&, const Json&) {
-    notYetAvailable();
+void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video,
+                     const CaptureDeviceRef& audio) {
+    assertOnQueue(controlQueue());
+    const std::string generation = randomUuid();
+    preview().begin(generation, previewFPS);
+
+    busy = true;
+    connection = "connecting";
+    transitionID = generation;
+    changed();
+
+    lastError.reset();
+    latestPixel.reset();
+    latestAudioFormat.reset();
+    videoFormat.reset();
+    firstPTS.reset();
+    lastPTS.reset();
+    frameID = 0;
+    audioSamples = 0;
+    nativeDroppedVideoSamples = 0;
+    latestArrival = 0;
+
+    const std::string& videoName = video->localizedName();
+    Json chosen = {{"videoDeviceId", video->uniqueId()},
+                   {"videoLabel", videoName},
+                   {"player", videoName.substr(videoName.size() - 2)}};
+    if (audio) {
+        chosen["audioDeviceId"] = audio->uniqueId();
+        chosen["audioLabel"] = audio->localizedName();
+    }
+    selection = chosen;
+
+    auto self = shared_from_this();
+    nativeQueue().async([self, requestId, video, audio] {
+        try {
+            StartedSession started = startSession(self, video, audio);
+            controlQueue().async([self, requestId, started] {
+                self->sessionStarted(requestId, started.session, started.videoOutput, started.videoFormat);
+            });
+        } catch (...) {
+            const Json record = currentErrorJSON();
+            controlQueue().async([self, requestId, record] { self->sessionFailed(requestId, record); });
+        }
+    });
+    globalAfter(startTimeoutSeconds, [self, generation] {
+        controlQueue().async([self, generation] {
+            if (self->transitionID == generation && self->connection == "connecting") {
+                self->terminate("NATIVE_START_TIMEOUT");
+            }
+        });
+    });
 }
-void Engine::handleLiveFrame(const std::string&, const Json&) {
-    if (connection != "connected" || latestArrival <= 0 || mono() - latestArrival > 5.0) {
+
+void Engine::sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
+                            std::shared_ptr<VideoDataOutput> startedOutput, const Json& format) {
+    assertOnQueue(controlQueue());
+    videoFormat = format;
+    session = std::move(started);
+    videoOutput = std::move(startedOutput);
+    releaseConfirmed = false;
+    busy = false;
+    connection = "connected";
+    connectedMono = mono();
+    armWatchdog(sessionLimitSeconds, "session_limit");
+    changed();
+    success(requestId, status(false));
+    if (shutdown) finish("close", true);
+}
+
+void Engine::sessionFailed(const std::string& requestId, const Json& error) {
+    assertOnQueue(controlQueue());
+    auto self = shared_from_this();
+    preview().stop([self, requestId, error] {
+        self->busy = false;
+        self->connection = "failed";
+        self->lastError = error;
+        self->changed();
+        self->failure(requestId, error);
+        if (self->shutdown) self->output->exitAfterDraining(1);
+    });
+}
+
+void Engine::didOutputVideo(const VideoSample& sample) {
+    assertOnQueue(controlQueue());
+    if (connection != "connected") return;
+    const double seconds = sample.presentationTime;
+    if (!std::isfinite(seconds) || seconds < 0 || !sample.image) return;
+    if (!withinFrameBounds(*sample.image)) {
+        lastError = CaptureError("FRAME_BOUND", "Native frame exceeds dimension bounds").json();
+        finish("error", false);
+        return;
+    }
+    latestPixel = sample.image;
+    frameID += 1;
+    if (!firstPTS) firstPTS = seconds;
+    lastPTS = seconds;
+    latestArrival = mono();
+    if (movie && movie->state == "recording") {
+        if (auto failed = movie->recordVideo(latestPixel, seconds)) {
+            lastError = failed->json();
+            finish("error", false);
+            return;
+        }
+    }
+    preview().offer(latestPixel, frameID, seconds, latestArrival);
+}
+
+void Engine::didOutputAudio(const AudioSample& sample) {
+    assertOnQueue(controlQueue());
+    if (connection != "connected") return;
+    const double seconds = sample.presentationTime;
+    if (!std::isfinite(seconds) || seconds < 0) return;
+    audioSamples += 1;
+    latestAudioFormat = sample.format;
+    if (movie && movie->state == "recording") {
+        if (auto failed = movie->recordAudio(sample)) {
+            lastError = failed->json();
+            finish("error", false);
+        }
+    }
+}
+
+void Engine::didDropVideo() {
+    assertOnQueue(controlQueue());
+    nativeDroppedVideoSamples += 1;
+    if (movie && movie->state == "recording") movie->droppedVideo += 1;
+}
+
+void Engine::tick() {
+    assertOnQueue(controlQueue());
+    if (movie && movie->state == "recording") {
+        if (movie->deadline <= mono()) {
+            finish("duration", false);
+            return;
+        }
+        struct stat info {};
+        if (fstatat(files->directoryFD(), movie->basename.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            info.st_size >= maxRecordBytes - recordingHeadroomBytes) {
+            finish("limit", false);
+            return;
+        }
+    }
+    if (connection == "connected") {
+        const double now = mono();
+        const bool neverStarted = latestArrival <= 0 && now - connectedMono > firstFrameSeconds;
+        const bool stopped = latestArrival > 0 && now - latestArrival > frameGapSeconds;
+        if (neverStarted || stopped) {
+            lastError =
+                CaptureError("DEVICE_STALLED", "The selected native video stopped producing frames").json();
+            finish("error", false);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connect, frame and recording requests
+
+void Engine::handleConnect(const std::string& requestId, const Json& request) {
+    if (connection != "disconnected" && connection != "failed") {
+        throw CaptureError("ALREADY_CONNECTED", "Disconnect before selecting a device");
+    }
+    const CaptureError stale("STALE_INVENTORY", "List devices and use that exact inventoryId and selection");
+    const Json* inventory = field(request, "inventoryId");
+    if (!inventory || !inventory->is_string() || !inventoryID || *inventory != *inventoryID) throw stale;
+    const Json* chosen = field(request, "selection");
+    if (!chosen || !chosen->is_object()) throw stale;
+    exactKeys(*chosen, {"videoDeviceId", "audioDeviceId"});
+
+    const Json* videoId = field(*chosen, "videoDeviceId");
+    if (!videoId || !videoId->is_string() || !withId(inventoryVideo, *videoId)) throw stale;
+    const CaptureDeviceRef video = withId(deviceList(*devices, MediaType::video), *videoId);
+    if (!video) throw CaptureError("DEVICE_NOT_FOUND", "The selected Quorvelle video is no longer present");
+
+    CaptureDeviceRef audio;
+    if (const Json* audioId = field(*chosen, "audioDeviceId")) {
+        const CaptureError mismatch("DEVICE_MISMATCH",
+                                    "Audio must be the explicitly selected matching Quorvelle player");
+        if (!audioId->is_string() || !withId(inventoryAudio, *audioId)) throw mismatch;
+        audio = withId(deviceList(*devices, MediaType::audio), *audioId);
+        if (!audio) throw mismatch;
+        const auto audioPlayer = player(audio->localizedName(), true);
+        const auto videoPlayer = player(video->localizedName(), false);
+        if (!audioPlayer || !videoPlayer || *audioPlayer != *videoPlayer) throw mismatch;
+    }
+    if (authorization(*devices, MediaType::video) != "authorized" ||
+        (audio && authorization(*devices, MediaType::audio) != "authorized")) {
+        throw CaptureError("PERMISSION_REQUIRED",
+                           "Request normal native camera/microphone permission before connecting");
+    }
+    previewFPS = static_cast<int>(integer(field(request, "previewFps"), 1, 60, 60));
+    connect(requestId, video, audio);
+}
+
+void Engine::handleLiveFrame(const std::string& requestId, const Json&) {
+    if (connection != "connected" || latestArrival <= 0 || mono() - latestArrival > liveFrameFreshSeconds) {
         throw CaptureError("NO_VIDEO_FRAME", "No fresh connected native preview frame is available");
     }
-    notYetAvailable();
+    success(requestId, preview().acquire());
 }
-void Engine::handleReleaseFrame(const std::string&, const Json&) {
-    notYetAvailable();
+
+void Engine::handleReleaseFrame(const std::string& requestId, const Json& request) {
+    const Json* leaseId = field(request, "leaseId");
+    if (!leaseId || !leaseId->is_string() || !isCanonicalUuid(leaseId->get_ref<const std::string&>())) {
+        throw CaptureError("INVALID_ARGUMENT", "A native frame lease ID is required");
+    }
+    preview().release(leaseId->get<std::string>());
+    changed();
+    success(requestId, Json{{"leaseId", *leaseId}, {"released", true}});
 }
-void Engine::handleScreenshot(const std::string&, const Json&) {
-    notYetAvailable();
+
+void Engine::handleScreenshot(const std::string& requestId, const Json&) {
+    if (connection != "connected" || screenshots >= maxScreenshots || !latestPixel) {
+        throw CaptureError("SCREENSHOT_UNAVAILABLE",
+                           "A connected frame and remaining screenshot quota are required");
+    }
+    const PixelBufferRef frame = latestPixel;
+    const std::string png = screenshotPNG(*frame);
+    const std::string basename = screenshotBasename();
+    screenshots += 1;
+    files->write(png, basename, maxSnapshotBytes);
+    changed();
+    success(requestId,
+            imageMetadata(png, basename, "png", frame->width(), frame->height(), frameID, lastPTS));
 }
-void Engine::handleStartRecording(const std::string&, const Json&) {
-    notYetAvailable();
+
+void Engine::handleStartRecording(const std::string& requestId, const Json& request) {
+    if (connection != "connected" || !latestPixel || (movie && !movie->completed)) {
+        throw CaptureError("RECORDING_UNAVAILABLE",
+                           "A connected native frame and no active recording are required");
+    }
+    const CaptureError limit("CAPTURE_LIMIT", "A UUID captureId and remaining recording quota are required");
+    if (movies >= maxRecordings) throw limit;
+    const Json* captureId = field(request, "captureId");
+    if (!captureId || !captureId->is_string() || !isCanonicalUuid(captureId->get_ref<const std::string&>())) {
+        throw limit;
+    }
+    const std::int64_t durationMs =
+        integer(field(request, "durationMs"), 1000, maxDurationMs, fallbackDurationMs);
+    const bool withAudio = selection && selection->contains("audioDeviceId");
+    if (withAudio && !latestAudioFormat) {
+        throw CaptureError("NO_AUDIO_SAMPLE",
+                           "The explicitly selected audio has not produced a native sample");
+    }
+    movies += 1;
+    movie = std::make_shared<Movie>(lowerCased(captureId->get<std::string>()), durationMs, *files,
+                                    latestPixel, withAudio ? latestAudioFormat : std::nullopt);
+    armWatchdog(static_cast<double>(durationMs) / 1000.0, "duration");
+    changed();
+    success(requestId, withAccepted(status(false)));
 }
-void Engine::handleStopRecording(const std::string&, const Json&) {
-    notYetAvailable();
+
+void Engine::handleStopRecording(const std::string& requestId, const Json&) {
+    if (!movie || movie->completed) throw CaptureError("NOT_RECORDING", "There is no active recording");
+    finish("stop", false);
+    success(requestId, withAccepted(status(false)));
 }
 
 // ---------------------------------------------------------------------------------------------

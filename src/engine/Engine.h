@@ -1,10 +1,12 @@
 #pragma once
 
 #include "engine/PassivePermissionSnapshot.h"
+#include "platform/AudioDataOutput.h"
 #include "platform/AudioSample.h"
 #include "platform/CaptureDevice.h"
 #include "platform/DeviceSystem.h"
 #include "platform/PixelBuffer.h"
+#include "platform/VideoDataOutput.h"
 #include "protocol/Json.h"
 
 #include <asio/signal_set.hpp>
@@ -25,13 +27,14 @@ class Movie;
 class Output;
 class OwnedFiles;
 class Timer;
-class VideoDataOutput;
 
 // The one owner of the helper's state: it answers every request and drives connect, recording,
 // finish and close. Every field is read and written on controlQueue only; callbacks from other
 // threads hold the engine weakly and hop to controlQueue first. Fields are plain so that the
 // lifecycle self-test and the handlers can see the state as it is.
-class Engine : public std::enable_shared_from_this<Engine> {
+class Engine : public std::enable_shared_from_this<Engine>,
+               public VideoDataOutputDelegate,
+               public AudioDataOutputDelegate {
 public:
     // Limits reported in "ready" and enforced by the handlers.
     static constexpr std::int64_t maxDurationMs = 600'000;
@@ -69,6 +72,14 @@ public:
     void close(const std::optional<std::string>& requestId, const std::string& reason);
     void terminate(const std::string& code);
     void armWatchdog(double seconds, const std::string& reason);
+
+    // Starts a capture session for the chosen devices; the reply to `requestId` follows when it
+    // runs or fails. Throws only when the preview refuses to begin, and then nothing changed.
+    void connect(const std::string& requestId, const CaptureDeviceRef& video, const CaptureDeviceRef& audio);
+    // Capture callbacks, on controlQueue.
+    void didOutputVideo(const VideoSample& sample) override;
+    void didDropVideo() override;
+    void didOutputAudio(const AudioSample& sample) override;
 
     // --- State (controlQueue only) ---
     const std::string id;
@@ -121,6 +132,9 @@ private:
     void dispatch(const std::string& requestId, const Json& request);
     void watchSignal(asio::signal_set& source);
     void tick();
+    void sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
+                        std::shared_ptr<VideoDataOutput> startedOutput, const Json& format);
+    void sessionFailed(const std::string& requestId, const Json& error);
     Json movieRecord() const;
 
     // The two completions of a full stop; both are written and read on controlQueue only.

@@ -1,0 +1,160 @@
+#include "SimulatedPlayers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qvtest {
+
+namespace {
+
+std::string twoDigits(int player) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d", player);
+    return text;
+}
+
+double clockNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string videoId(int player) {
+    return "sim-video-" + twoDigits(player);
+}
+std::string audioId(int player) {
+    return "sim-audio-" + twoDigits(player);
+}
+
+Json simVideo(int player, const Json& extra) {
+    Json device = {{"id", videoId(player)}, {"name", "Quorvelle - Player " + twoDigits(player)}};
+    device.update(extra);
+    return device;
+}
+
+Json simAudio(int player, const Json& extra) {
+    Json device = {{"id", audioId(player)},
+                   {"name", "Microphone (Quorvelle - Player " + twoDigits(player) + ")"}};
+    device.update(extra);
+    return device;
+}
+
+SimulatedHelper::SimulatedHelper(const Json& config) {
+    process_ = std::make_unique<HelperProcess>(
+        std::vector<std::string>{"--stdio"},
+        std::map<std::string, std::string>{{"QUORVELLE_SIMULATED_DEVICES", config.dump()},
+                                           {"TMPDIR", tmp_.path()}});
+    auto line = process_->readEvent("ready", 20.0);
+    if (!line) {
+        ADD_FAILURE() << "no ready event";
+        return;
+    }
+    ready_ = *line;
+    sessionDir_ = ready_.value("sessionDir", "");
+}
+
+std::string SimulatedHelper::fileText(const std::string& basename) const {
+    std::ifstream in(sessionDir_ + "/" + basename, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Json SimulatedHelper::ok(const std::string& action, const Json& fields, double timeout) {
+    const auto reply = process_->request(action, fields, timeout);
+    if (!reply) {
+        ADD_FAILURE() << action << ": no reply";
+        return Json::object();
+    }
+    if (!reply->value("ok", false)) {
+        ADD_FAILURE() << action << ": " << reply->dump();
+        return Json::object();
+    }
+    return (*reply)["result"];
+}
+
+Json SimulatedHelper::error(const std::string& action, const Json& fields, double timeout) {
+    const auto reply = process_->request(action, fields, timeout);
+    if (!reply) {
+        ADD_FAILURE() << action << ": no reply";
+        return Json::object();
+    }
+    if (reply->value("ok", true)) {
+        ADD_FAILURE() << action << " succeeded: " << reply->dump();
+        return Json::object();
+    }
+    return (*reply)["error"];
+}
+
+std::string SimulatedHelper::send(const std::string& action, const Json& fields) {
+    Json object = fields;
+    const std::string id = freshUuid();
+    object["requestId"] = id;
+    object["action"] = action;
+    process_->sendLine(object);
+    return id;
+}
+
+Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
+    const auto reply = process_->readUntil(
+        [&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; }, timeout);
+    return reply ? *reply : Json();
+}
+
+std::string SimulatedHelper::sendConnect(int player, bool withAudio) {
+    inventoryId = ok("list").value("inventoryId", "");
+    return send("connect", connectFields(player, withAudio));
+}
+
+Json SimulatedHelper::connectFields(int player, bool withAudio) const {
+    Json selection = {{"videoDeviceId", videoId(player)}};
+    if (withAudio) selection["audioDeviceId"] = audioId(player);
+    return Json{{"inventoryId", inventoryId.value_or("")}, {"selection", selection}};
+}
+
+Json SimulatedHelper::connect(int player, bool withAudio, const Json& extra, double timeout) {
+    const Json list = ok("list");
+    inventoryId = list.value("inventoryId", "");
+    Json fields = connectFields(player, withAudio);
+    fields.update(extra);
+    const auto reply = process_->request("connect", fields, timeout);
+    if (!reply) {
+        ADD_FAILURE() << "connect: no reply";
+        return Json::object();
+    }
+    return *reply;
+}
+
+Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {
+    const double deadline = clockNow() + timeout;
+    Json last = status();
+    while (!predicate(last) && clockNow() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        last = status();
+    }
+    return last;
+}
+
+Json SimulatedHelper::waitFrame(double timeout) {
+    return waitStatus([](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); },
+                      timeout);
+}
+
+Json probe(const std::string& path) {
+    const std::string command =
+        "ffprobe -v error -print_format json -show_format -show_streams '" + path + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return nullptr;
+    std::string text;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    if (pclose(pipe) != 0) return nullptr;
+    return Json::parse(text, nullptr, false);
+}
+
+}  // namespace qvtest

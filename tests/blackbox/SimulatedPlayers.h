@@ -1,0 +1,64 @@
+#pragma once
+
+#include "HelperProcess.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qvtest {
+
+// A simulated camera "Quorvelle - Player NN" with id "sim-video-NN"; `extra` keys are merged in.
+Json simVideo(int player, const Json& extra = Json::object());
+// Its microphone "Microphone (Quorvelle - Player NN)" with id "sim-audio-NN".
+Json simAudio(int player, const Json& extra = Json::object());
+std::string videoId(int player);
+std::string audioId(int player);
+
+// One helper in protocol mode against simulated players, with its own private temporary directory.
+class SimulatedHelper {
+public:
+    explicit SimulatedHelper(const Json& config);
+
+    HelperProcess& process() { return *process_; }
+    HelperProcess* operator->() { return process_.get(); }
+    const Json& ready() const { return ready_; }
+    const std::string& sessionDir() const { return sessionDir_; }
+    std::string fileText(const std::string& basename) const;
+
+    // The "result" of a successful reply (the test fails when there is none).
+    Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
+    // The "error" record of a failed reply.
+    Json error(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
+    Json status() { return ok("status"); }
+
+    // Sends a request without waiting; returns its requestId.
+    std::string send(const std::string& action, const Json& fields = Json::object());
+    // The reply to an earlier send(), or null.
+    Json replyTo(const std::string& requestId, double timeout = 20.0);
+
+    // Lists, then connects to the player's camera (and its microphone when `withAudio`); returns
+    // the connect reply.
+    Json connect(int player, bool withAudio, const Json& extra = Json::object(), double timeout = 20.0);
+    // The same without waiting for the reply; returns the requestId.
+    std::string sendConnect(int player, bool withAudio);
+    // The connect request for the latest list, without waiting for a reply.
+    Json connectFields(int player, bool withAudio) const;
+    // Polls "status" until `predicate` holds or `timeout` passes; returns the last status.
+    Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
+    // Waits for a published preview frame.
+    Json waitFrame(double timeout = 15.0);
+
+    std::optional<std::string> inventoryId;
+
+private:
+    TempDir tmp_;
+    std::unique_ptr<HelperProcess> process_;
+    Json ready_;
+    std::string sessionDir_;
+};
+
+// What ffprobe says about a media file: {"streams": [...], "format": {...}}, or null.
+Json probe(const std::string& path);
+
+}  // namespace qvtest

@@ -93,7 +93,8 @@ TEST(Recording, EndsByItsDurationAndCountsEveryAcceptedStart) {
     const Json before = helper.status();
     const Json started = helper.ok("start_recording", {{"captureId", captureId}, {"durationMs", 1000}});
     EXPECT_EQ(started["accepted"], true);
-    EXPECT_EQ(started["stateSequence"].get<int>(), before["stateSequence"].get<int>() + 1);
+    // Published previews may raise it further meanwhile.
+    EXPECT_GE(started["stateSequence"].get<int>(), before["stateSequence"].get<int>() + 1);
     EXPECT_EQ(started["recording"]["captureId"], lower(captureId));
     EXPECT_EQ(started["recording"]["requestedDurationMs"], 1000);
     EXPECT_EQ(started["recording"]["state"], "recording");
@@ -196,7 +197,7 @@ TEST(Recording, SignalFinishesTheFileThenCloses) {
     const auto closed = helper->readEvent("closed", 20.0);
     ASSERT_TRUE(closed);
     EXPECT_EQ((*closed)["devicesReleased"], true);
-    EXPECT_EQ(helper->waitExit(20.0), 0);
+    EXPECT_EQ(helper->waitExit(20.0), 0) << helper->errorText();
     expectPlayable(helper, recording, true, recording["durationMs"].get<double>() / 1000.0);
 }
 

@@ -2,11 +2,25 @@
 
 #include <openssl/evp.h>
 
+#include <openssl/crypto.h>
+
 #include <new>
 
 namespace qv {
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+namespace {
+
+// Workers may still be hashing when the process ends; OpenSSL's exit-time clean-up would free its
+// tables under them.
+EVP_MD_CTX* newContext() {
+    static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)initialised;
+    return EVP_MD_CTX_new();
+}
+
+}  // namespace
+
+Sha256::Sha256() : context_(newContext()) {
     if (context_ == nullptr || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
         throw std::bad_alloc();
     }

@@ -227,34 +227,6 @@ TEST(SimulatedSessionTest, FramesShowTheTestPictureWithMonotonicTimes) {
     EXPECT_EQ(frames[0].image->row(5)[4 * 10 + 1], 10);
 }
 
-TEST(SimulatedSessionTest, AStalledCameraDeliversNothingMoreButKeepsRunning) {
-    Rig rig(Json{{"video", {camera({{"stallAfterFrames", 3}})}}});
-    rig.attach(MediaType::video);
-    rig.session.startRunning();
-    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() + rig.sink->drops == 3; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(onControlQueue<std::size_t>([&] { return rig.sink->frames.size() + rig.sink->drops; }), 3u);
-    EXPECT_TRUE(rig.session.isRunning());
-}
-
-TEST(SimulatedSessionTest, EveryNthFrameIsReportedDropped) {
-    Rig rig(Json{{"video", {camera({{"dropEvery", 2}, {"stallAfterFrames", 10}})}}});
-    rig.attach(MediaType::video);
-    rig.session.startRunning();
-    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() + rig.sink->drops == 10; }));
-    // Late frames add to the drops, never to the frames.
-    EXPECT_GE(onControlQueue<int>([&] { return rig.sink->drops; }), 5);
-}
-
-TEST(SimulatedSessionTest, FramesChangeSizeAfterTheResize) {
-    Rig rig(Json{{"video", {camera({{"resizeAfterFrames", 2}, {"resizeTo", {4097, 1}}})}}});
-    rig.attach(MediaType::video);
-    rig.session.startRunning();
-    ASSERT_TRUE(eventually(
-        [&] { return !rig.sink->frames.empty() && rig.sink->frames.back().image->width() == 4097; }));
-    EXPECT_EQ(onControlQueue<int>([&] { return rig.sink->frames.back().image->height(); }), 1);
-}
-
 TEST(SimulatedSessionTest, StartFailures) {
     Rig input(Json{{"video", {camera({{"startFailure", "input"}})}}});
     EXPECT_THROW(input.attach(MediaType::video), PlatformError);

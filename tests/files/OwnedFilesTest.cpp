@@ -1,6 +1,6 @@
 #include "files/OwnedFiles.h"
 
-#include "HelperProcess.h"
+#include "UnitHelpers.h"
 #include "platform/Runtime.h"
 #include "platform/Uuid.h"
 #include "protocol/CaptureError.h"
@@ -14,329 +14,214 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <optional>
-#include <string>
+#include <memory>
 #include <thread>
-#include <vector>
 
 namespace {
 
-using qv::CaptureError;
 using qv::OwnedFiles;
+using qvtest::fileText;
+using qvtest::thrown;
 namespace fs = std::filesystem;
 
-std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+const std::string bound = "OUTPUT_BOUND / Image name or size exceeds bound";
+const std::string unreadable = "OUTPUT_READ / Capture output is unavailable";
+const std::string mismatch = "OUTPUT_IDENTITY / Capture output identity or size mismatch";
+const std::string replaced = "OUTPUT_IDENTITY / Capture image was externally replaced";
+const std::string unowned = "OUTPUT_IDENTITY / Cannot remove an unowned file";
+const std::string notExclusive = "OUTPUT_CREATE / Could not exclusively create capture image";
 
-// The code and message of the CaptureError `body` throws, as "CODE / message"; "none" if it returns.
-std::string failure(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const CaptureError& error) {
-        return error.code() + " / " + error.message();
-    }
-    return "none";
-}
-
-// Points TMPDIR at a scratch directory for the life of the test, restoring it afterwards.
 class OwnedFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* old = std::getenv("TMPDIR")) savedTmpdir_ = old;
-        setTmpdir(scratch_.path());
-    }
-    void TearDown() override {
-        if (savedTmpdir_) {
-            ::setenv("TMPDIR", savedTmpdir_->c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
-    }
-    static void setTmpdir(const std::string& value) { ::setenv("TMPDIR", value.c_str(), 1); }
     std::string in(const OwnedFiles& files, const std::string& name) const {
         return files.url() + "/" + name;
     }
-
-    qvtest::TempDir scratch_;
-    std::optional<std::string> savedTmpdir_;
+    // A regular file outside the private directory.
+    std::string outside(const std::string& text) const {
+        const std::string path = tmpdir_.path() + "/outside";
+        std::ofstream(path) << text;
+        return path;
+    }
+    qvtest::ScopedTmpdir tmpdir_;
 };
 
 TEST_F(OwnedFilesTest, CreatesAFreshOwnerOnlyDirectoryUnderTheResolvedTmpdir) {
-    const std::string real = scratch_.path() + "/real";
+    const std::string real = tmpdir_.path() + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
-    ASSERT_EQ(::symlink(real.c_str(), (scratch_.path() + "/link").c_str()), 0);
-    setTmpdir(scratch_.path() + "/link/");
+    ASSERT_EQ(::symlink(real.c_str(), (tmpdir_.path() + "/link").c_str()), 0);
+    tmpdir_.set(tmpdir_.path() + "/link/");
 
     OwnedFiles first;
     OwnedFiles second;
-    const fs::path url(first.url());
-    EXPECT_EQ(url.parent_path(), fs::canonical(real));
-    const std::string name = url.filename().string();
+    EXPECT_NE(first.url(), second.url());
+    EXPECT_EQ(fs::path(first.url()).parent_path(), fs::canonical(real));
+    const std::string name = fs::path(first.url()).filename().string();
     ASSERT_EQ(name.size(), 61u);
     EXPECT_TRUE(name.starts_with("quorvelle-native-capture-"));
-    const std::string id = name.substr(25);
-    EXPECT_TRUE(qv::isCanonicalUuid(id));
-    EXPECT_EQ(id.find_first_of("ABCDEF"), std::string::npos);
-    EXPECT_NE(first.url(), second.url());
-
+    EXPECT_TRUE(qv::isCanonicalUuid(name.substr(25)));
+    EXPECT_EQ(name.find_first_of("ABCDEF"), std::string::npos);
     struct stat info {};
     ASSERT_EQ(::lstat(first.url().c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_EQ(info.st_uid, ::geteuid());
     EXPECT_NO_THROW(first.check());
 }
 
 TEST_F(OwnedFilesTest, TmpdirMustBeAnExistingAbsoluteDirectory) {
-    const std::string file = scratch_.path() + "/plain";
-    std::ofstream(file) << "x";
+    const std::string file = outside("x");
     for (const std::string& value :
-         {std::string(), std::string("relative/dir"), scratch_.path() + "/missing", file}) {
-        setTmpdir(value);
-        EXPECT_EQ(failure([] { OwnedFiles files; }),
+         {std::string(), std::string("relative/dir"), tmpdir_.path() + "/missing", file}) {
+        tmpdir_.set(value);
+        EXPECT_EQ(thrown([] { OwnedFiles files; }),
                   "OUTPUT_DIRECTORY / Temporary directory must be an existing absolute directory")
-            << "TMPDIR=" << value;
+            << value;
     }
-    EXPECT_TRUE(fs::is_empty(scratch_.path()) || fs::exists(file));
-}
-
-TEST_F(OwnedFilesTest, WithoutTmpdirUsesTheSystemTemporaryDirectory) {
+    // /proc is an existing absolute directory in which nobody, root included, can make one.
+    tmpdir_.set("/proc");
+    EXPECT_THROW(OwnedFiles files, qv::PlatformError);
     ::unsetenv("TMPDIR");
     OwnedFiles files;
     EXPECT_EQ(fs::path(files.url()).parent_path(), fs::canonical("/tmp"));
     ::rmdir(files.url().c_str());
 }
 
-TEST_F(OwnedFilesTest, ADirectoryThatCannotBeMadeIsAPlatformError) {
-    // /proc is an existing absolute directory in which nobody, root included, can make one.
-    setTmpdir("/proc");
-    EXPECT_THROW(OwnedFiles files, qv::PlatformError);
-}
-
-TEST_F(OwnedFilesTest, NameRuleIsCheckedBeforeAnythingIsCreated) {
+TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
     OwnedFiles files;
     for (const std::string name :
          {"../escape.png", "Owned.png", "owned.PNG", "owned.jpeg", ".png", "owned", "owned.", "owned.gif",
           "a.png.png", "a b.png", "a/b.png", "", "owned.mp4"}) {
-        EXPECT_EQ(failure([&] { files.write("x", name, 10); }),
-                  "OUTPUT_BOUND / Image name or size exceeds bound")
-            << name;
+        EXPECT_EQ(thrown([&] { files.write("x", name, 10); }), bound) << name;
     }
-    EXPECT_FALSE(fs::exists(scratch_.path() + "/escape.png"));
+    EXPECT_FALSE(fs::exists(tmpdir_.path() + "/escape.png"));
     EXPECT_TRUE(fs::is_empty(files.url()));
-
-    for (const std::string name : {"preview-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.jpg",
-                                   "snapshot-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.png", "0.jpg", "-.png"}) {
+    for (const std::string name : {"preview-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.jpg", "0.jpg", "-.png"}) {
         EXPECT_NO_THROW(files.write("x", name, 10)) << name;
-        EXPECT_EQ(contents(in(files, name)), "x");
     }
-}
 
-TEST_F(OwnedFilesTest, LimitIsInclusiveAndEmptyDataMakesAnEmptyFile) {
-    OwnedFiles files;
+    // The limit is inclusive; an empty file is fine.
     files.write(std::string(10, 7), "exact.png", 10);
-    EXPECT_EQ(files.metadata("exact.png").bytes, 10);
-    EXPECT_EQ(failure([&] { files.write(std::string(11, 7), "over.png", 10); }),
-              "OUTPUT_BOUND / Image name or size exceeds bound");
+    EXPECT_EQ(thrown([&] { files.write(std::string(11, 7), "over.png", 10); }), bound);
     EXPECT_FALSE(fs::exists(in(files, "over.png")));
-
     files.write(std::string(), "empty.jpg", 0);
     struct stat info {};
     ASSERT_EQ(::lstat(in(files, "empty.jpg").c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    const auto empty = files.metadata("empty.jpg");
-    EXPECT_EQ(empty.bytes, 0);
-    EXPECT_EQ(empty.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-}
+    EXPECT_EQ(files.metadata("empty.jpg").sha256,
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 
-TEST_F(OwnedFilesTest, MetadataHashesAcrossManyReads) {
-    OwnedFiles files;
+    // An existing name keeps its bytes, even when it is a link planted under the name.
+    EXPECT_EQ(thrown([&] { files.write("\x04", "exact.png", 10); }), notExclusive);
+    EXPECT_EQ(files.metadata("exact.png").sha256, qv::sha256Hex(std::string(10, 7)));
+    const std::string target = outside("target");
+    ASSERT_EQ(::symlink(target.c_str(), in(files, "planted.png").c_str()), 0);
+    EXPECT_EQ(thrown([&] { files.write("x", "planted.png", 10); }), notExclusive);
+    EXPECT_EQ(fileText(target), "target");
+
+    // Hashing reads in several chunks.
     std::string data(65'536 * 3 + 17, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 7);
     files.write(data, "big.png", qv::maxSnapshotBytes);
-    const auto result = files.metadata("big.png");
-    EXPECT_EQ(result.bytes, static_cast<std::int64_t>(data.size()));
-    EXPECT_EQ(result.sha256, qv::sha256Hex(data));
+    const auto big = files.metadata("big.png");
+    EXPECT_EQ(big.bytes, static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(big.sha256, qv::sha256Hex(data));
 }
 
-TEST_F(OwnedFilesTest, AnExistingNameIsNeverReplaced) {
+TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {
     OwnedFiles files;
-    files.write("\x01\x02\x03", "owned.png", 10);
-    EXPECT_EQ(failure([&] { files.write("\x04", "owned.png", 10); }),
-              "OUTPUT_CREATE / Could not exclusively create capture image");
-    const auto kept = files.metadata("owned.png");
-    EXPECT_EQ(kept.bytes, 3);
-    EXPECT_EQ(kept.sha256, qv::sha256Hex("\x01\x02\x03"));
-
-    // Not even through a link planted under the name.
-    const std::string target = scratch_.path() + "/target";
-    std::ofstream(target) << "target";
-    ASSERT_EQ(::symlink(target.c_str(), in(files, "planted.png").c_str()), 0);
-    EXPECT_EQ(failure([&] { files.write("x", "planted.png", 10); }),
-              "OUTPUT_CREATE / Could not exclusively create capture image");
-    EXPECT_EQ(contents(target), "target");
-}
-
-TEST_F(OwnedFilesTest, AFileReplacedByALinkIsNeitherReadNorRemoved) {
-    OwnedFiles files;
+    const std::string target = outside("target");
     files.write("abc", "swap.png", 10);
-    const std::string target = scratch_.path() + "/target";
-    std::ofstream(target) << "target";
     ASSERT_EQ(::unlink(in(files, "swap.png").c_str()), 0);
     ASSERT_EQ(::symlink(target.c_str(), in(files, "swap.png").c_str()), 0);
+    EXPECT_EQ(thrown([&] { files.metadata("swap.png"); }), unreadable);
+    EXPECT_EQ(thrown([&] { files.removeOwned("swap.png"); }), replaced);
+    EXPECT_EQ(fileText(target), "target");
 
-    EXPECT_EQ(failure([&] { files.metadata("swap.png"); }), "OUTPUT_READ / Capture output is unavailable");
-    EXPECT_EQ(failure([&] { files.removeOwned("swap.png"); }),
-              "OUTPUT_IDENTITY / Capture image was externally replaced");
-    EXPECT_TRUE(fs::is_symlink(in(files, "swap.png")));
-    EXPECT_EQ(contents(target), "target");
-}
-
-TEST_F(OwnedFilesTest, ASecondHardLinkBlocksMetadataAndRemoval) {
-    OwnedFiles files;
+    // A second hard link blocks both; the entry stays registered until it is single-linked again.
     files.write("abc", "linked.png", 10);
-    const std::string second = scratch_.path() + "/second";
+    const std::string second = tmpdir_.path() + "/second";
     ASSERT_EQ(::link(in(files, "linked.png").c_str(), second.c_str()), 0);
-
-    EXPECT_EQ(failure([&] { files.metadata("linked.png"); }),
-              "OUTPUT_IDENTITY / Capture output identity or size mismatch");
-    EXPECT_EQ(failure([&] { files.removeOwned("linked.png"); }),
-              "OUTPUT_IDENTITY / Capture image was externally replaced");
-
-    // The entry stayed registered, so the file can go once it is single-linked again.
+    EXPECT_EQ(thrown([&] { files.metadata("linked.png"); }), mismatch);
+    EXPECT_EQ(thrown([&] { files.removeOwned("linked.png"); }), replaced);
     ASSERT_EQ(::unlink(second.c_str()), 0);
     EXPECT_NO_THROW(files.removeOwned("linked.png"));
     EXPECT_FALSE(fs::exists(in(files, "linked.png")));
-}
-
-TEST_F(OwnedFilesTest, OnlyOwnedFilesAreRemovedAndOnlyOnce) {
-    OwnedFiles files;
-    files.write("abc", "once.jpg", 10);
-    files.removeOwned("once.jpg");
-    EXPECT_FALSE(fs::exists(in(files, "once.jpg")));
-    EXPECT_EQ(failure([&] { files.removeOwned("once.jpg"); }),
-              "OUTPUT_IDENTITY / Cannot remove an unowned file");
-
+    EXPECT_EQ(thrown([&] { files.removeOwned("linked.png"); }), unowned);
     std::ofstream(in(files, "foreign.jpg")) << "x";
-    EXPECT_EQ(failure([&] { files.removeOwned("foreign.jpg"); }),
-              "OUTPUT_IDENTITY / Cannot remove an unowned file");
+    EXPECT_EQ(thrown([&] { files.removeOwned("foreign.jpg"); }), unowned);
     EXPECT_TRUE(fs::exists(in(files, "foreign.jpg")));
 
-}
-
-TEST_F(OwnedFilesTest, MetadataOnlyReadsRegularFilesInsideTheDirectory) {
-    OwnedFiles files;
-    EXPECT_EQ(failure([&] { files.metadata("missing.mp4"); }), "OUTPUT_READ / Capture output is unavailable");
-
-    const std::string outside = scratch_.path() + "/outside.mp4";
-    std::ofstream(outside) << "outside";
+    // metadata() reads only regular files directly inside the directory.
     for (const std::string& name :
-         {outside, std::string("../outside.mp4"), std::string(".."), std::string()}) {
-        EXPECT_EQ(failure([&] { files.metadata(name); }), "OUTPUT_READ / Capture output is unavailable")
-            << name;
+         {target, std::string("../outside"), std::string(".."), std::string(), std::string("missing.mp4")}) {
+        EXPECT_EQ(thrown([&] { files.metadata(name); }), unreadable) << name;
     }
-
     ASSERT_EQ(::mkdirat(files.directoryFD(), "sub", 0700), 0);
-    EXPECT_EQ(failure([&] { files.metadata("sub"); }),
-              "OUTPUT_IDENTITY / Capture output identity or size mismatch");
+    EXPECT_EQ(thrown([&] { files.metadata("sub"); }), mismatch);
     // A FIFO must not hold the open until some writer appears.
     ASSERT_EQ(::mkfifoat(files.directoryFD(), "pipe.mp4", 0600), 0);
-    EXPECT_EQ(failure([&] { files.metadata("pipe.mp4"); }),
-              "OUTPUT_IDENTITY / Capture output identity or size mismatch");
+    EXPECT_EQ(thrown([&] { files.metadata("pipe.mp4"); }), mismatch);
 }
 
 TEST_F(OwnedFilesTest, EveryOperationFailsOnceTheDirectoryChanged) {
     const std::string changed = "OUTPUT_DIRECTORY_CHANGED / Private capture directory identity changed";
-    const auto expectAllFail = [&](OwnedFiles& files, const std::string& how) {
-        EXPECT_EQ(failure([&] { files.check(); }), changed) << how;
-        EXPECT_EQ(failure([&] { files.write("x", "new.png", 10); }), changed) << how;
-        EXPECT_EQ(failure([&] { files.metadata("kept.png"); }), changed) << how;
-        EXPECT_EQ(failure([&] { files.removeOwned("kept.png"); }), changed) << how;
-        EXPECT_EQ(failure([&] { files.createOwned("capture-a.mp4"); }), changed) << how;
+    const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> changes = {
+        {"renamed",
+         [](const std::string& dir) { ASSERT_EQ(::rename(dir.c_str(), (dir + "-moved").c_str()), 0); }},
+        {"replaced by a directory",
+         [](const std::string& dir) {
+             ASSERT_EQ(::rename(dir.c_str(), (dir + "-old").c_str()), 0);
+             ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+         }},
+        {"replaced by a link",
+         [](const std::string& dir) {
+             ASSERT_EQ(::rename(dir.c_str(), (dir + "-real").c_str()), 0);
+             ASSERT_EQ(::symlink((dir + "-real").c_str(), dir.c_str()), 0);
+         }},
+        {"mode changed", [](const std::string& dir) { ASSERT_EQ(::chmod(dir.c_str(), 0750), 0); }},
     };
-    const auto fresh = [&] {
-        auto files = std::make_unique<OwnedFiles>();
-        files->write("x", "kept.png", 10);
-        return files;
+    for (const auto& [how, change] : changes) {
+        OwnedFiles files;
+        files.write("x", "kept.png", 10);
+        change(files.url());
+        EXPECT_EQ(thrown([&] { files.check(); }), changed) << how;
+        EXPECT_EQ(thrown([&] { files.write("x", "new.png", 10); }), changed) << how;
+        EXPECT_EQ(thrown([&] { files.metadata("kept.png"); }), changed) << how;
+        EXPECT_EQ(thrown([&] { files.removeOwned("kept.png"); }), changed) << how;
+        EXPECT_EQ(thrown([&] { files.createOwned("capture-a.mp4"); }), changed) << how;
+    }
+}
+
+TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
+    struct Case {
+        std::int64_t length;
+        std::int64_t changedTo;  // after the first chunk; 0: unchanged
+        std::string expected;
     };
-
-    {
-        auto files = fresh();
-        ASSERT_EQ(::rename(files->url().c_str(), (files->url() + "-moved").c_str()), 0);
-        expectAllFail(*files, "renamed");
-    }
-    {
-        auto files = fresh();
-        ASSERT_EQ(::rename(files->url().c_str(), (files->url() + "-old").c_str()), 0);
-        ASSERT_EQ(::mkdir(files->url().c_str(), 0700), 0);
-        expectAllFail(*files, "replaced by a directory");
-    }
-    {
-        auto files = fresh();
-        ASSERT_EQ(::rename(files->url().c_str(), (files->url() + "-real").c_str()), 0);
-        ASSERT_EQ(::symlink((files->url() + "-real").c_str(), files->url().c_str()), 0);
-        expectAllFail(*files, "replaced by a link");
-    }
-    {
-        auto files = fresh();
-        ASSERT_EQ(::chmod(files->url().c_str(), 0750), 0);
-        expectAllFail(*files, "mode changed");
-        EXPECT_TRUE(fs::exists(files->url() + "/kept.png"));
-        ASSERT_EQ(::chmod(files->url().c_str(), 0700), 0);
-        EXPECT_NO_THROW(files->check());
-    }
-}
-
-// A file created with its full length at once: sparse, so even the ceiling costs no disk space.
-void makeFileOfLength(const OwnedFiles& files, const std::string& name, std::int64_t length) {
-    const int fd = ::openat(files.directoryFD(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, length), 0);
-    ::close(fd);
-}
-
-TEST_F(OwnedFilesTest, AFileThatChangesWhileHashedFails) {
+    const Case cases[] = {
+        {65'536 * 3, 65'536 * 3 + 1, "OUTPUT_CHANGED / Capture output changed while hashing"},
+        {65'536 * 3, 65'536 * 2, "OUTPUT_CHANGED / Capture output changed while hashing"},
+        {qv::maxRecordBytes + 1, 0, mismatch},
+        {qv::maxRecordBytes, qv::maxRecordBytes + 65'536, "OUTPUT_BOUND / Capture output exceeded its limit"},
+    };
     OwnedFiles files;
-    makeFileOfLength(files, "grows.mp4", 65'536 * 3);
-    files.setReadObserver([&](std::int64_t total) {
-        if (total == 65'536) {
-            ASSERT_EQ(::truncate((files.url() + "/grows.mp4").c_str(), 65'536 * 3 + 1), 0);
-        }
-    });
-    EXPECT_EQ(failure([&] { files.metadata("grows.mp4"); }),
-              "OUTPUT_CHANGED / Capture output changed while hashing");
-
-    makeFileOfLength(files, "shrinks.mp4", 65'536 * 3);
-    files.setReadObserver([&](std::int64_t total) {
-        if (total == 65'536) {
-            ASSERT_EQ(::truncate((files.url() + "/shrinks.mp4").c_str(), 65'536 * 2), 0);
-        }
-    });
-    EXPECT_EQ(failure([&] { files.metadata("shrinks.mp4"); }),
-              "OUTPUT_CHANGED / Capture output changed while hashing");
-}
-
-TEST_F(OwnedFilesTest, TheCeilingHoldsAtOpenAndWhileHashing) {
-    OwnedFiles files;
-    makeFileOfLength(files, "over.mp4", qv::maxRecordBytes + 1);
-    EXPECT_EQ(failure([&] { files.metadata("over.mp4"); }),
-              "OUTPUT_IDENTITY / Capture output identity or size mismatch");
-
-    makeFileOfLength(files, "full.mp4", qv::maxRecordBytes);
-    files.setReadObserver([&](std::int64_t total) {
-        if (total == 65'536) {
-            ASSERT_EQ(::truncate((files.url() + "/full.mp4").c_str(), qv::maxRecordBytes + 65'536), 0);
-        }
-    });
-    EXPECT_EQ(failure([&] { files.metadata("full.mp4"); }),
-              "OUTPUT_BOUND / Capture output exceeded its limit");
+    int n = 0;
+    for (const auto& c : cases) {
+        // Sparse, so even the ceiling costs no disk space.
+        const std::string name = "file" + std::to_string(n++) + ".mp4";
+        const int fd =
+            ::openat(files.directoryFD(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, c.length), 0);
+        files.setReadObserver([&](std::int64_t total) {
+            if (total == 65'536 && c.changedTo != 0) {
+                ASSERT_EQ(::ftruncate(fd, c.changedTo), 0);
+            }
+        });
+        EXPECT_EQ(thrown([&] { files.metadata(name); }), c.expected) << c.length << " to " << c.changedTo;
+        ::close(fd);
+    }
 }
 
 // Runs in a child process: lowers the file-size limit there, writes past it and exits with 0 when the
@@ -345,7 +230,7 @@ TEST_F(OwnedFilesTest, TheCeilingHoldsAtOpenAndWhileHashing) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit small{100, 100};
     if (::setrlimit(RLIMIT_FSIZE, &small) != 0) std::_Exit(2);
-    if (failure([&] { files.write(std::string(200, 1), "cut.png", 1000); }) !=
+    if (thrown([&] { files.write(std::string(200, 1), "cut.png", 1000); }) !=
         "OUTPUT_WRITE / Image write failed") {
         std::_Exit(3);
     }
@@ -373,18 +258,15 @@ TEST_F(OwnedFilesTest, CreateOwnedMakesAnExclusivePrivateRecordingFile) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     ::close(fd);
-    EXPECT_EQ(files.metadata(name).sha256, qv::sha256Hex("movie"));
 
-    EXPECT_EQ(failure([&] { files.createOwned(name); }), "CAPTURE_EXISTS / Capture ID was already used");
-    EXPECT_EQ(contents(in(files, name)), "movie");
+    const std::string exists = "CAPTURE_EXISTS / Capture ID was already used";
+    EXPECT_EQ(thrown([&] { files.createOwned(name); }), exists);
+    EXPECT_EQ(fileText(in(files, name)), "movie");
     ASSERT_EQ(::symlink("/nonexistent", in(files, "capture-dangling.mp4").c_str()), 0);
-    EXPECT_EQ(failure([&] { files.createOwned("capture-dangling.mp4"); }),
-              "CAPTURE_EXISTS / Capture ID was already used");
+    EXPECT_EQ(thrown([&] { files.createOwned("capture-dangling.mp4"); }), exists);
     for (const std::string bad : {"../capture-a.mp4", "Capture-a.mp4", "capture-a.png", "capture-a.MP4"}) {
-        EXPECT_EQ(failure([&] { files.createOwned(bad); }), "OUTPUT_BOUND / Image name or size exceeds bound")
-            << bad;
+        EXPECT_EQ(thrown([&] { files.createOwned(bad); }), bound) << bad;
     }
-
     // Registered as owned, so a recording whose creation failed can be taken back.
     EXPECT_NO_THROW(files.removeOwned(name));
     EXPECT_FALSE(fs::exists(in(files, name)));

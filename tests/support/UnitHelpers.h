@@ -1,0 +1,32 @@
+#pragma once
+
+#include "HelperProcess.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace qvtest {
+
+// Points TMPDIR at a fresh scratch directory (or at set()'s value) for the object's life.
+class ScopedTmpdir {
+public:
+    ScopedTmpdir();
+    ~ScopedTmpdir();
+    ScopedTmpdir(const ScopedTmpdir&) = delete;
+    ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
+    const std::string& path() const { return scratch_.path(); }
+    void set(const std::string& value) const;
+
+private:
+    TempDir scratch_;
+    std::optional<std::string> saved_;
+};
+
+// "CODE / message" of the CaptureError `body` throws; "none" when it returns.
+std::string thrown(const std::function<void()>& body);
+
+// The whole content of a file; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
+}  // namespace qvtest

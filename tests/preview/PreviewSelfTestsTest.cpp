@@ -1,31 +1,15 @@
-#include "PreviewTestSupport.h"
+#include "UnitHelpers.h"
 #include "selftest/PreviewCodecTest.h"
 #include "selftest/PreviewPipelineTest.h"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-using namespace qvtest;
-
 // The built-in tests run in-process here, so the sanitizer builds see their threads.
-class PreviewSelfTests : public ::testing::Test {
-private:
-    ScopedTmpdir tmpdir_;
-};
-
-TEST_F(PreviewSelfTests, CodecTestPassesInProcess) {
-    const Json result = qv::syntheticPreviewCodecTest();
-    EXPECT_EQ(result["ok"], true);
-    EXPECT_EQ(result["decodedWidth"], 160);
-    EXPECT_EQ(result["decodedHeight"], 144);
-    EXPECT_EQ(result["metadata"]["sha256"], result["sha256"]);
+TEST(PreviewSelfTests, CodecAndPipelineTestsPassInProcess) {
+    qvtest::ScopedTmpdir tmpdir;
+    const qvtest::Json codec = qv::syntheticPreviewCodecTest();
+    EXPECT_EQ(codec["ok"], true) << codec.dump();
+    const qvtest::Json pipeline = qv::syntheticPreviewPipelineTest();
+    EXPECT_EQ(pipeline["ok"], true) << pipeline.dump();
+    EXPECT_EQ(pipeline["checks"], 84);
 }
-
-TEST_F(PreviewSelfTests, PipelineTestPassesInProcess) {
-    const Json result = qv::syntheticPreviewPipelineTest();
-    EXPECT_EQ(result["ok"], true);
-    EXPECT_EQ(result["checks"], 84);
-}
-
-}  // namespace

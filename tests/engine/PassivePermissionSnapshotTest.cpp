@@ -2,119 +2,86 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <deque>
 #include <limits>
+#include <vector>
 
 namespace qv {
 namespace {
 
-// A clock that returns scripted values, then repeats the last one; and a reader that counts.
-struct Harness {
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// One call: a status read (state, passive) or, with no state, fresh(); the clock readings it gets
+// (the last one repeats); how many permission reads have happened once it returns.
+struct Step {
+    const char* state;
+    bool passive;
+    std::deque<double> clock;
+    int reads;
+};
+
+void run(const char* scenario, const std::vector<Step>& steps) {
     std::deque<double> times;
     double last = 0;
     int reads = 0;
-    PassivePermissionSnapshot snapshot{
-        [this] {
+    PassivePermissionSnapshot snapshot(
+        [&] {
             if (!times.empty()) {
                 last = times.front();
                 times.pop_front();
             }
             return last;
         },
-        [this] {
-            ++reads;
-            return Json{{"video", "authorized"}, {"audio", std::to_string(reads)}};
-        }};
-
-    // One status poll while connected, with the clock reading `before` and then `after` the read.
-    Json poll(double before, double after) {
-        times = {before, after};
-        return snapshot.forStatus("connected", true);
+        [&] {
+            return Json{{"audio", std::to_string(++reads)}};
+        });
+    std::size_t index = 0;
+    for (const Step& step : steps) {
+        times = step.clock;
+        if (step.state) {
+            const Json result = snapshot.forStatus(step.state, step.passive);
+            EXPECT_EQ(result["audio"], std::to_string(reads)) << scenario << " step " << index;
+        } else {
+            snapshot.fresh();
+        }
+        EXPECT_EQ(reads, step.reads) << scenario << " step " << index++;
     }
-    // A poll served from the cache reads the clock only once.
-    Json cachedPoll(double at) {
-        times = {at};
-        return snapshot.forStatus("connected", true);
-    }
-};
-
-TEST(PassivePermissionSnapshotTest, RepeatedPollsWithinASecondShareOneReading) {
-    Harness h;
-    const Json first = h.poll(10.0, 10.01);
-    EXPECT_EQ(h.cachedPoll(10.5), first);
-    EXPECT_EQ(h.cachedPoll(10.999), first);
-    EXPECT_EQ(h.reads, 1);
-    // One second after the moment before the read, it is read again.
-    EXPECT_NE(h.poll(11.0, 11.0), first);
-    EXPECT_EQ(h.reads, 2);
 }
 
-TEST(PassivePermissionSnapshotTest, OnlyPassiveCallersWhileConnectedGetTheCache) {
-    Harness h;
-    h.poll(10.0, 10.0);
-    h.times = {10.1};
-    h.snapshot.forStatus("connected", false);
-    EXPECT_EQ(h.reads, 2);
-    // The non-passive read dropped the cache, so the next poll reads again.
-    h.poll(10.2, 10.2);
-    EXPECT_EQ(h.reads, 3);
-    for (const char* state : {"disconnected", "connecting", "stopping", "failed"}) {
-        h.times = {10.3};
-        h.snapshot.forStatus(state, true);
-    }
-    EXPECT_EQ(h.reads, 7);
-    h.poll(10.4, 10.4);
-    EXPECT_EQ(h.reads, 8);
-}
-
-TEST(PassivePermissionSnapshotTest, FreshAlwaysReadsAndForgetsTheCache) {
-    Harness h;
-    h.poll(10.0, 10.0);
-    h.snapshot.fresh();
-    EXPECT_EQ(h.reads, 2);
-    h.poll(10.1, 10.1);
-    EXPECT_EQ(h.reads, 3);
-}
-
-TEST(PassivePermissionSnapshotTest, ABackwardClockDropsTheCache) {
-    Harness h;
-    h.poll(10.0, 10.0);
-    // Backward before the read: read again and do not cache.
-    h.poll(9.5, 9.6);
-    EXPECT_EQ(h.reads, 2);
-    h.poll(9.7, 9.7);
-    EXPECT_EQ(h.reads, 3);
-    // Now cached at 9.7; a step back during the read itself keeps it from being cached.
-    h.cachedPoll(9.8);
-    EXPECT_EQ(h.reads, 3);
-    h.snapshot.fresh();
-    h.poll(20.0, 19.0);
-    h.poll(19.1, 19.1);
-    EXPECT_EQ(h.reads, 6);
-}
-
-TEST(PassivePermissionSnapshotTest, ANonFiniteClockDropsTheCacheAndItsHistory) {
-    Harness h;
-    h.poll(10.0, 10.0);
-    h.poll(std::numeric_limits<double>::quiet_NaN(), 10.1);
-    EXPECT_EQ(h.reads, 2);
-    h.poll(10.2, std::numeric_limits<double>::infinity());
-    EXPECT_EQ(h.reads, 3);
+TEST(PassivePermissionSnapshotTest, CachedUnderOneSecondOnlyForPassiveConnectedCallersAndASaneClock) {
+    // A poll served from the cache reads the clock once; one that reads reads it before and after.
+    run("repeated polls within a second share one reading", {{"connected", true, {10.0, 10.01}, 1},
+                                                             {"connected", true, {10.5}, 1},
+                                                             {"connected", true, {10.999}, 1},
+                                                             {"connected", true, {11.0, 11.0}, 2}});
+    run("only passive callers while connected get the cache; others drop it",
+        {{"connected", true, {10.0}, 1},
+         {"connected", false, {10.1}, 2},
+         {"connected", true, {10.2}, 3},
+         {"disconnected", true, {10.3}, 4},
+         {"connecting", true, {10.3}, 5},
+         {"stopping", true, {10.3}, 6},
+         {"failed", true, {10.3}, 7},
+         {"connected", true, {10.4}, 8}});
+    run("fresh always reads and forgets the cache",
+        {{"connected", true, {10.0}, 1}, {nullptr, false, {}, 2}, {"connected", true, {10.1}, 3}});
+    run("a backward clock drops the cache, before or during the read", {{"connected", true, {10.0}, 1},
+                                                                        {"connected", true, {9.5, 9.6}, 2},
+                                                                        {"connected", true, {9.7}, 3},
+                                                                        {"connected", true, {9.8}, 3},
+                                                                        {nullptr, false, {}, 4},
+                                                                        {"connected", true, {20.0, 19.0}, 5},
+                                                                        {"connected", true, {19.1}, 6}});
     // The broken clock forgot its last value, so an earlier time afterwards is not "backward".
-    h.poll(5.0, 5.0);
-    EXPECT_EQ(h.reads, 4);
-    h.cachedPoll(5.5);
-    EXPECT_EQ(h.reads, 4);
-}
-
-TEST(PassivePermissionSnapshotTest, ASlowReadIsNotCached) {
-    Harness h;
-    h.poll(10.0, 11.0);
-    h.poll(11.1, 11.1);
-    EXPECT_EQ(h.reads, 2);
-    h.cachedPoll(11.2);
-    EXPECT_EQ(h.reads, 2);
+    run("a non-finite clock drops the cache and its history", {{"connected", true, {10.0}, 1},
+                                                               {"connected", true, {nan, 10.1}, 2},
+                                                               {"connected", true, {10.2, inf}, 3},
+                                                               {"connected", true, {5.0}, 4},
+                                                               {"connected", true, {5.5}, 4}});
+    run("a read that took a second or more is not cached", {{"connected", true, {10.0, 11.0}, 1},
+                                                            {"connected", true, {11.1}, 2},
+                                                            {"connected", true, {11.2}, 2}});
 }
 
 }  // namespace

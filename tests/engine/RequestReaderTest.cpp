@@ -11,29 +11,19 @@ using namespace qvtest;
 
 // The intake loop lives in the protocol module but needs a whole engine, so it is tested here.
 TEST(RequestReader, StalledControlQueueEndsTheProcessWithoutTheEngine) {
-    prepareDeathTest();
-    const SharedPath shared("lines.jsonl");
-    const std::string& path = shared.path();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EXIT(
-        {
-            EngineUnderTest t;
+    const auto [lines, seconds] = linesOfExitingEngine(
+        [](EngineUnderTest& t) {
             int input[2];
             if (::pipe(input) != 0) std::abort();
             const std::string text = EngineUnderTest::request("status").dump() + "\n";
             (void)!::write(input[1], text.data(), text.size());
             // The control queue stays blocked well past the hand-off wait.
             qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
-            t.mirrorOutputTo(path);
             qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0]).run();
-            for (;;) pause();
         },
-        ::testing::ExitedWithCode(2), "");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        2);
     EXPECT_GE(seconds, qv::RequestReader::handOffSeconds);
     EXPECT_LT(seconds, qv::RequestReader::handOffSeconds + 5.0);
-
-    const auto lines = EngineUnderTest::linesOf(path);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0]["event"], "fatal");
     EXPECT_TRUE(lines[0]["sessionId"].is_string());

@@ -69,10 +69,14 @@ TEST(PngEncoder, WritesRgbaPixelsExactly) {
     EXPECT_EQ(header.color_type, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA);
     std::vector<std::uint8_t> rgba(33 * 17 * 4);
     ASSERT_EQ(spng_decode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
-    const std::uint8_t* source = frame->row(9) + 20 * 4;
-    const std::uint8_t* decoded = rgba.data() + (9 * 33 + 20) * 4;
-    EXPECT_EQ(decoded[0], source[2]);
-    EXPECT_EQ(decoded[1], source[1]);
-    EXPECT_EQ(decoded[2], source[0]);
-    EXPECT_EQ(decoded[3], source[3]);
+    for (int y = 0; y < 17; ++y) {
+        for (int x = 0; x < 33; ++x) {
+            const std::uint8_t* bgra = frame->row(y) + 4 * x;
+            const std::uint8_t* out = rgba.data() + (y * 33 + x) * 4;
+            ASSERT_EQ(out[0], bgra[2]);
+            ASSERT_EQ(out[1], bgra[1]);
+            ASSERT_EQ(out[2], bgra[0]);
+            ASSERT_EQ(out[3], bgra[3]);
+        }
+    }
 }

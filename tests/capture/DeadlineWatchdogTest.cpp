@@ -59,12 +59,15 @@ TEST(DeadlineWatchdog, UncancelledRunsNormalThenForcedOnItsOwnThread) {
     watchdog.cancel();
 }
 
-TEST(DeadlineWatchdog, CancelBeforeTheDeadlineStopsBothStages) {
+TEST(DeadlineWatchdog, CancelOrReleaseBeforeTheDeadlineStopsBothStages) {
     std::atomic<int> runs{0};
-    DeadlineWatchdog watchdog(
-        0.5, 0.1, [&] { ++runs; }, [&] { ++runs; });
-    watchdog.cancel();
-    pause(0.9);
+    DeadlineWatchdog cancelled(
+        0.1, 0.1, [&] { ++runs; }, [&] { ++runs; });
+    cancelled.cancel();
+    auto released = std::make_unique<DeadlineWatchdog>(
+        0.1, 0.1, [&] { ++runs; }, [&] { ++runs; });
+    released.reset();
+    pause(0.4);
     EXPECT_EQ(runs, 0);
 }
 
@@ -109,15 +112,6 @@ TEST(DeadlineWatchdog, CancelStopsAStageWhoseTimerAlreadyFired) {
     EXPECT_EQ(forcedRuns, 0);
 }
 
-TEST(DeadlineWatchdog, ReleasingTheLastReferenceActsAsCancel) {
-    std::atomic<int> runs{0};
-    auto watchdog = std::make_unique<DeadlineWatchdog>(
-        0.05, 0.05, [&] { ++runs; }, [&] { ++runs; });
-    watchdog.reset();
-    pause(0.3);
-    EXPECT_EQ(runs, 0);
-}
-
 TEST(DeadlineWatchdog, MayBeReleasedFromItsOwnHandler) {
     std::mutex lock;
     std::unique_ptr<DeadlineWatchdog> owner;
@@ -135,16 +129,6 @@ TEST(DeadlineWatchdog, MayBeReleasedFromItsOwnHandler) {
             [&] { ++forcedRuns; });
     }
     ASSERT_TRUE(released.wait(5));
-    pause(0.2);
-    EXPECT_EQ(forcedRuns, 0);
-}
-
-TEST(DeadlineWatchdog, DefaultGraceIsSeventeenSeconds) {
-    Semaphore normalRan;
-    std::atomic<int> forcedRuns{0};
-    DeadlineWatchdog watchdog(
-        0, [&] { normalRan.signal(); }, [&] { ++forcedRuns; });
-    ASSERT_TRUE(normalRan.wait(5));
     pause(0.2);
     EXPECT_EQ(forcedRuns, 0);
 }

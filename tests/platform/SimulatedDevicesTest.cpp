@@ -1,13 +1,10 @@
+#include "UnitHelpers.h"
 #include "platform/AudioDataOutput.h"
 #include "platform/CaptureSession.h"
-#include "platform/DeviceSystem.h"
-#include "platform/LinuxDeviceSystem.h"
 #include "platform/Runtime.h"
-#include "platform/Semaphore.h"
 #include "platform/SimulatedAudioInput.h"
 #include "platform/SimulatedDeviceSystem.h"
 #include "platform/SimulatedFrameSchedule.h"
-#include "platform/TestPicture.h"
 #include "platform/VideoDataOutput.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Clock.h"
@@ -15,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -24,16 +20,6 @@ namespace {
 
 SimulatedDeviceConfig config(const Json& value) {
     return SimulatedDeviceConfig::parse(value.dump());
-}
-
-void expectInvalid(const std::string& text) {
-    try {
-        SimulatedDeviceConfig::parse(text);
-        ADD_FAILURE() << "accepted: " << text;
-    } catch (const CaptureError& error) {
-        EXPECT_EQ(error.code(), "SIMULATION_CONFIG");
-        EXPECT_EQ(error.message(), "Simulated device configuration is invalid");
-    }
 }
 
 TEST(SimulatedDeviceConfigTest, DefaultsFillEveryOptionalKey) {
@@ -56,15 +42,10 @@ TEST(SimulatedDeviceConfigTest, DefaultsFillEveryOptionalKey) {
     EXPECT_EQ(parsed.videoPermission, AuthorizationStatus::authorized);
     EXPECT_EQ(parsed.audioAnswer.answerAfterMs, 0.0);
     EXPECT_TRUE(parsed.audioAnswer.grant);
+    // An answer "after null" never comes.
+    EXPECT_FALSE(config({{"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}})
+                     .videoAnswer.answerAfterMs);
     EXPECT_TRUE(config(Json::object()).video.empty());
-}
-
-TEST(SimulatedDeviceConfigTest, AnswerAfterNullMeansNever) {
-    const auto parsed =
-        config({{"permissionRequests", {{"video", {{"answerAfterMs", nullptr}, {"grant", false}}}}}});
-    EXPECT_FALSE(parsed.videoAnswer.answerAfterMs);
-    EXPECT_FALSE(parsed.videoAnswer.grant);
-    EXPECT_EQ(parsed.audioAnswer.answerAfterMs, 0.0);
 }
 
 TEST(SimulatedDeviceConfigTest, AnythingElseIsRejected) {
@@ -94,21 +75,10 @@ TEST(SimulatedDeviceConfigTest, AnythingElseIsRejected) {
           R"({"permissions":{"video":"granted"}})",
           R"({"permissionRequests":{"audio":{"answerAfterMs":-5}}})",
           R"({"players":[]})"}) {
-        expectInvalid(text);
+        EXPECT_EQ(qvtest::thrown([&] { SimulatedDeviceConfig::parse(text); }),
+                  "SIMULATION_CONFIG / Simulated device configuration is invalid")
+            << text;
     }
-}
-
-TEST(SimulatedDeviceConfigTest, TheEnvironmentChoosesTheDeviceLayer) {
-    setenv("QUORVELLE_SIMULATED_DEVICES", "{oops", 1);
-    EXPECT_THROW(makeDeviceSystem(), CaptureError);
-    setenv("QUORVELLE_SIMULATED_DEVICES", R"({"video":[{"id":"v","name":"Quorvelle - Player 03"}]})", 1);
-    EXPECT_EQ(makeDeviceSystem()->devices(MediaType::video).size(), 1u);
-    setenv("QUORVELLE_SIMULATED_DEVICES", "", 1);
-    const auto real = makeDeviceSystem();
-    EXPECT_NE(dynamic_cast<LinuxDeviceSystem*>(real.get()), nullptr);
-    EXPECT_TRUE(real->devices(MediaType::video).empty());
-    EXPECT_EQ(real->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
-    unsetenv("QUORVELLE_SIMULATED_DEVICES");
 }
 
 TEST(SimulatedFrameScheduleTest, StallDropAndResizeFollowTheFrameCount) {
@@ -130,30 +100,6 @@ TEST(SimulatedFrameScheduleTest, StallDropAndResizeFollowTheFrameCount) {
     EXPECT_EQ(dropped, (std::vector<bool>{false, false, true, false, false, true, false}));
     EXPECT_EQ(widths, (std::vector<int>{160, 160, 160, 160, 4097, 4097, 4097}));
     EXPECT_FALSE(schedule.next());
-}
-
-TEST(TestPictureTest, NativeSizeIsTheSyntheticPicture) {
-    auto buffer = PixelBuffer::create(160, 144);
-    drawTestPicture(*buffer, 151);
-    const auto pixel = [&](int x, int y) {
-        const std::uint8_t* p = buffer->row(y) + 4 * x;
-        return std::vector<int>{p[0], p[1], p[2], p[3]};
-    };
-    EXPECT_EQ(pixel(10, 5), (std::vector<int>{5, 10, 32, 255}));
-    EXPECT_EQ(pixel(151, 60), (std::vector<int>{16, 220, 250, 255}));
-    EXPECT_EQ(pixel(158, 83), (std::vector<int>{16, 220, 250, 255}));
-    EXPECT_EQ(pixel(150, 70), (std::vector<int>{70, 150, 32, 255}));
-    EXPECT_EQ(pixel(151, 84), (std::vector<int>{84, 151, 32, 255}));
-    drawTestPicture(*buffer, 152);
-    EXPECT_EQ(pixel(0, 60), (std::vector<int>{16, 220, 250, 255}));
-}
-
-TEST(TestPictureTest, OtherSizesAreScaled) {
-    auto buffer = PixelBuffer::create(320, 288);
-    drawTestPicture(*buffer, 0);
-    EXPECT_EQ(buffer->row(121)[4 * 15 + 1], 220);  // inside the box, twice as large
-    EXPECT_EQ(buffer->row(121)[4 * 16 + 1], 8);    // just right of it
-    EXPECT_EQ(buffer->row(287)[4 * 319], 143);
 }
 
 // Collects what a session delivers; its fields are read on controlQueue.
@@ -227,32 +173,6 @@ TEST(SimulatedSessionTest, FramesShowTheTestPictureWithMonotonicTimes) {
     EXPECT_EQ(frames[0].image->row(5)[4 * 10 + 1], 10);
 }
 
-TEST(SimulatedSessionTest, StartFailures) {
-    Rig input(Json{{"video", {camera({{"startFailure", "input"}})}}});
-    EXPECT_THROW(input.attach(MediaType::video), PlatformError);
-
-    Rig start(Json{{"video", {camera({{"startFailure", "start"}, {"startDelayMs", 50}})}}});
-    start.attach(MediaType::video);
-    const double before = mono();
-    start.session.startRunning();
-    EXPECT_GE(mono() - before, 0.05);
-    EXPECT_FALSE(start.session.isRunning());
-}
-
-TEST(SimulatedSessionTest, StopDelayAndUnconfirmedRelease) {
-    Rig rig(Json{{"video", {camera({{"stopDelayMs", 50}, {"releaseFails", true}})}}});
-    rig.attach(MediaType::video);
-    rig.session.startRunning();
-    ASSERT_TRUE(rig.session.isRunning());
-    const double before = mono();
-    rig.session.stopRunning();
-    EXPECT_GE(mono() - before, 0.05);
-    rig.session.removeOutput(rig.video);
-    rig.session.removeInput(rig.session.inputs().at(0));
-    EXPECT_EQ(rig.session.inputs().size(), 1u);
-    EXPECT_TRUE(rig.session.outputs().size() == 1u);
-}
-
 TEST(SimulatedSessionTest, MicrophoneDeliversTenMillisecondBuffersInItsOwnFormat) {
     Json microphone{{"id", "a"}, {"name", "m"}, {"sampleRate", 7999}, {"channels", 3}};
     Rig rig(Json{{"audio", {microphone}}});
@@ -268,16 +188,6 @@ TEST(SimulatedSessionTest, MicrophoneDeliversTenMillisecondBuffersInItsOwnFormat
     EXPECT_EQ(first.frames(), 79);
 }
 
-TEST(SimulatedSessionTest, ASilentMicrophoneNeverDelivers) {
-    Rig rig(Json{{"video", {camera()}}, {"audio", {{{"id", "a"}, {"name", "m"}, {"silent", true}}}}});
-    rig.attach(MediaType::video);
-    rig.attach(MediaType::audio);
-    rig.session.startRunning();
-    ASSERT_TRUE(rig.session.isRunning());
-    ASSERT_TRUE(eventually([&] { return rig.sink->frames.size() >= 5; }));
-    EXPECT_TRUE(onControlQueue<bool>([&] { return rig.sink->audio.empty(); }));
-}
-
 TEST(SimulatedAudioTest, ToneBuffersAreContinuous440Hz) {
     const AudioFormat format{48000, 2};
     const AudioSample first = SimulatedAudioInput::toneBuffer(format, 0);
@@ -291,29 +201,6 @@ TEST(SimulatedAudioTest, ToneBuffersAreContinuous440Hz) {
     long frames = 0;
     for (int i = 0; i < 100; ++i) frames += SimulatedAudioInput::toneBuffer({7999, 1}, i).frames();
     EXPECT_EQ(frames, 7999);
-}
-
-TEST(SimulatedPermissionsTest, RequestsAnswerAsConfigured) {
-    auto system = std::make_shared<SimulatedDeviceSystem>(
-        config({{"permissions", {{"video", "not_determined"}, {"audio", "not_determined"}}},
-                {"permissionRequests", {{"video", {{"answerAfterMs", 20}, {"grant", false}}}}}}));
-    Semaphore answered;
-    bool granted = true;
-    system->requestAccess(MediaType::video, [&](bool answer) {
-        granted = answer;
-        answered.signal();
-    });
-    ASSERT_TRUE(answered.wait(20));
-    EXPECT_FALSE(granted);
-    EXPECT_EQ(system->authorizationStatus(MediaType::video), AuthorizationStatus::denied);
-    EXPECT_EQ(system->authorizationStatus(MediaType::audio), AuthorizationStatus::notDetermined);
-    system->requestAccess(MediaType::audio, [&](bool answer) {
-        granted = answer;
-        answered.signal();
-    });
-    ASSERT_TRUE(answered.wait(20));
-    EXPECT_TRUE(granted);
-    EXPECT_EQ(system->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
 }
 
 }  // namespace

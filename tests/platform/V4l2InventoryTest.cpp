@@ -140,8 +140,3 @@ TEST(V4l2Inventory, PermissionIsDeniedOnlyForANodeThatRefusesAccess) {
     // A node that cannot be opened is not listed.
     EXPECT_EQ(listV4l2Cameras(locked).size(), 1u);
 }
-
-TEST(V4l2Inventory, FourCharCodesReadLeftToRight) {
-    EXPECT_EQ(fourCharCode(V4L2_PIX_FMT_YUYV), 0x59555956u);
-    EXPECT_EQ(fourCharCode(V4L2_PIX_FMT_MJPEG), 0x4D4A5047u);
-}

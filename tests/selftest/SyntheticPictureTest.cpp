@@ -41,6 +41,13 @@ TEST(SyntheticPicture, TheBoxMovesOneColumnPerFrameAndWrapsAfter152) {
     EXPECT_EQ(pixelAt(*frame, 3, 60), (std::array{16, 220, 250, 255}));
     EXPECT_EQ(pixelAt(*frame, 3, 83), (std::array{16, 220, 250, 255}));
     EXPECT_EQ(pixelAt(*frame, 3, 84), (std::array{84, 3, 32, 255}));
+
+    // Other sizes get the same picture scaled.
+    auto large = qv::PixelBuffer::create(320, 288);
+    qv::fillSyntheticFrame(*large, 0);
+    EXPECT_EQ(large->row(121)[4 * 15 + 1], 220);  // inside the box, twice as large
+    EXPECT_EQ(large->row(121)[4 * 16 + 1], 8);    // just right of it
+    EXPECT_EQ(large->row(287)[4 * 319], 143);
 }
 
 TEST(SyntheticPicture, TheToneIsContinuousAcrossFrames) {

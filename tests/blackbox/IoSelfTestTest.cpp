@@ -56,13 +56,3 @@ TEST(IoSelfTest, ReportsTheBoundariesAndLeavesItsFilesInPlace) {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
     EXPECT_EQ(entries, 2u);
 }
-
-TEST(IoSelfTest, AnUnusableTmpdirIsAnErrorResult) {
-    const auto result = runHelper({"--io-self-test"}, {}, 60.0, {{"TMPDIR", "relative/dir"}});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(
-        result.out,
-        "{\"error\":{\"code\":\"OUTPUT_DIRECTORY\",\"message\":\"Temporary directory must be an existing "
-        "absolute directory\"},\"ok\":false}\n");
-}

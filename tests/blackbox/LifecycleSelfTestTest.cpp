@@ -49,10 +49,3 @@ TEST(LifecycleSelfTest, CloseAndEndOfInputWriteTheirExactSequence) {
         EXPECT_EQ(result.out, expected(mode, mode == "close", session));
     }
 }
-
-TEST(LifecycleSelfTest, FailsWithItsMessageWhenTheEngineCannotBeBuilt) {
-    const auto result = runHelper({"--lifecycle-self-test", "close"}, {}, 20.0, {{"TMPDIR", "relative"}});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Lifecycle self-test failed\n");
-}

@@ -144,9 +144,10 @@ Json SimulatedHelper::waitFrame(double timeout) {
                       timeout);
 }
 
-Json probe(const std::string& path) {
-    const std::string command =
-        "ffprobe -v error -print_format json -show_format -show_streams '" + path + "' 2>/dev/null";
+Json probe(const std::string& path, bool frames) {
+    const std::string command = "ffprobe -v error -print_format json -show_format -show_streams " +
+                                std::string(frames ? "-show_entries frame=pict_type " : "") + "'" + path +
+                                "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return nullptr;
     std::string text;

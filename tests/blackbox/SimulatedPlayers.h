@@ -58,7 +58,8 @@ private:
     std::string sessionDir_;
 };
 
-// What ffprobe says about a media file: {"streams": [...], "format": {...}}, or null.
-Json probe(const std::string& path);
+// What ffprobe says about a media file: {"streams": [...], "format": {...}} and, when asked, each
+// frame's picture type in "frames"; or null.
+Json probe(const std::string& path, bool frames = false);
 
 }  // namespace qvtest

@@ -188,14 +188,6 @@ std::string HelperProcess::errorText() {
     return errBuffer_;
 }
 
-bool HelperProcess::outputEnded(double timeout) {
-    const double deadline = now() + timeout;
-    while (!outEOF_ && now() < deadline) {
-        if (!fill(out_, outBuffer_, deadline - now()) && !outEOF_) continue;
-    }
-    return outEOF_ && outBuffer_.empty();
-}
-
 RunResult runHelper(const std::vector<std::string>& args, const std::string& input, double timeout,
                     const std::map<std::string, std::string>& env) {
     HelperProcess process(args, env);

@@ -49,8 +49,6 @@ public:
     std::optional<int> waitExit(double timeout = 10.0);
     // Everything written to standard error so far (complete once the process has exited).
     std::string errorText();
-    // True when standard output reached EOF with nothing more to read within `timeout`.
-    bool outputEnded(double timeout = 5.0);
 
 private:
     bool fill(int fd, std::string& buffer, double timeout);

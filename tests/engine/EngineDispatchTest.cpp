@@ -49,32 +49,6 @@ TEST(EngineDispatch, RepliesCarryTheSessionAndSequence) {
                               {"error", {{"code", "C"}, {"message", "m"}}}}));
 }
 
-TEST(EngineDispatch, StatusRecordReflectsTheEngineState) {
-    EngineUnderTest t;
-    Json record;
-    t.onControl([&](qv::Engine& e) {
-        e.selection = Json{{"videoDeviceId", "v"}};
-        e.videoFormat = Json{{"width", 160}};
-        e.lastError = Json{{"code", "X"}, {"message", "y"}};
-        e.nativeDroppedVideoSamples = 3;
-        e.frameID = 5;
-        e.latestPixel = qv::PixelBuffer::create(16, 8);
-        record = e.status(true);
-    });
-    EXPECT_EQ(record["selection"], (Json{{"videoDeviceId", "v"}}));
-    EXPECT_EQ(record["videoFormat"], (Json{{"width", 160}}));
-    EXPECT_EQ(record["lastError"]["code"], "X");
-    EXPECT_EQ(record["previewStats"]["nativeDroppedVideoSamples"], 3);
-    EXPECT_EQ(record["previewStats"].size(), 6u);
-    EXPECT_EQ(record["source"], (Json{{"width", 16},
-                                      {"height", 8},
-                                      {"firstPTS", 0.0},
-                                      {"lastPTS", 0.0},
-                                      {"videoSamples", 5},
-                                      {"audioSamples", 0}}));
-    EXPECT_TRUE(record["source"]["firstPTS"].is_number_float());
-}
-
 // Anything that starts closing ends the process, so this runs in a child of its own.
 TEST(EngineClosing, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
     const auto [lines, seconds] = linesOfExitingEngine(

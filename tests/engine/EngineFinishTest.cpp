@@ -3,7 +3,6 @@
 #include "capture/Movie.h"
 #include "files/OwnedFiles.h"
 #include "platform/CaptureSession.h"
-#include "platform/SimulatedDeviceSystem.h"
 #include "platform/Uuid.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +16,41 @@ using namespace qvtest;
 
 namespace {
 
-// A running session with one simulated camera, as connect leaves it; whether it lets go of the
-// device, and how long stopping takes, are the test's choice.
+class StubDevice : public qv::CaptureDevice {
+public:
+    qv::MediaType mediaType() const override { return qv::MediaType::video; }
+    const std::string& uniqueId() const override { return id_; }
+    const std::string& localizedName() const override { return id_; }
+    const std::vector<qv::VideoFormat>& formats() const override { return formats_; }
+    std::optional<qv::VideoFormat> activeFormat() const override { return std::nullopt; }
+    double activeMinFrameDuration() const override { return 0; }
+    double activeMaxFrameDuration() const override { return 0; }
+    std::shared_ptr<qv::CaptureInput> createInput() override { return nullptr; }
+
+private:
+    std::string id_ = "stub";
+    std::vector<qv::VideoFormat> formats_;
+};
+
+// A camera that streams nothing; whether it lets go of the device, and how long stopping takes,
+// are the test's choice.
+class StubInput : public qv::CaptureInput {
+public:
+    StubInput(bool releases, double stopSeconds)
+        : CaptureInput(std::make_shared<StubDevice>()), releases_(releases), stopSeconds_(stopSeconds) {}
+    bool start(const std::vector<std::shared_ptr<qv::CaptureOutput>>&) override { return true; }
+    void stop() override { std::this_thread::sleep_for(std::chrono::duration<double>(stopSeconds_)); }
+    bool release() override { return releases_; }
+
+private:
+    bool releases_;
+    double stopSeconds_;
+};
+
+// A running session with one stub camera, as connect leaves it.
 std::shared_ptr<qv::CaptureSession> runningSession(bool releases, double stopSeconds = 0) {
-    const Json camera = {
-        {"id", "v"}, {"name", "v"}, {"releaseFails", !releases}, {"stopDelayMs", stopSeconds * 1000}};
-    qv::SimulatedDeviceSystem devices(qv::SimulatedDeviceConfig::parse(Json{{"video", {camera}}}.dump()));
     auto session = std::make_shared<qv::CaptureSession>();
-    session->addInput(devices.devices(qv::MediaType::video).at(0)->createInput());
+    session->addInput(std::make_shared<StubInput>(releases, stopSeconds));
     session->startRunning();
     return session;
 }

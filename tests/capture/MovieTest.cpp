@@ -151,6 +151,21 @@ TEST_F(MovieTest, RecordingRulesStartAtTheFirstFrameAndDropWhatCannotBeWritten) 
     movie->recordAudio(tone(5.0));
     EXPECT_EQ(movie->audioSamples, 1);
     EXPECT_EQ(movie->droppedAudio, 1);
+
+    // Without an audio track every audio sample is dropped.
+    auto silent = make(8, 8);
+    silent->recordVideo(frameOf(8, 8), 1.0);
+    silent->recordAudio(tone(1.0));
+    silent->recordAudio(tone(1.1));
+    EXPECT_EQ(silent->droppedAudio, 2);
+    EXPECT_EQ(silent->audioSamples, 0);
+
+    // Nothing is recorded once the movie is finishing.
+    auto finishing = make(8, 8);
+    finishing->state = "finishing";
+    finishing->recordVideo(frameOf(8, 8), 1.0);
+    EXPECT_FALSE(finishing->firstPTS);
+    EXPECT_EQ(finishing->videoSamples + finishing->droppedVideo, 0);
 }
 
 TEST_F(MovieTest, ElapsedTimeRunsFromTheFirstToTheLatestWrittenFrame) {
@@ -163,23 +178,6 @@ TEST_F(MovieTest, ElapsedTimeRunsFromTheFirstToTheLatestWrittenFrame) {
     }
     EXPECT_EQ(movie->elapsedMs(), 500);
     EXPECT_EQ(movie->json()["durationMs"], 500);
-}
-
-TEST_F(MovieTest, WithoutAnAudioTrackEveryAudioSampleIsDropped) {
-    auto movie = make(8, 8);
-    movie->recordVideo(frameOf(8, 8), 1.0);
-    movie->recordAudio(tone(1.0));
-    movie->recordAudio(tone(1.1));
-    EXPECT_EQ(movie->droppedAudio, 2);
-    EXPECT_EQ(movie->audioSamples, 0);
-}
-
-TEST_F(MovieTest, NothingIsRecordedOnceTheMovieIsFinishing) {
-    auto movie = make(8, 8);
-    movie->state = "finishing";
-    movie->recordVideo(frameOf(8, 8), 1.0);
-    EXPECT_FALSE(movie->firstPTS);
-    EXPECT_EQ(movie->videoSamples + movie->droppedVideo, 0);
 }
 
 TEST(MovieEnlargement, EverySourcePixelBecomesAnEightByEightBlock) {

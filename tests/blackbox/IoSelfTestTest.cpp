@@ -1,23 +1,13 @@
-#include "HelperProcess.h"
+#include "TestSupport.h"
 
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 using namespace qvtest;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
 
 TEST(IoSelfTest, ReportsTheBoundariesAndLeavesItsFilesInPlace) {
     TempDir tmp;
@@ -48,7 +38,7 @@ TEST(IoSelfTest, ReportsTheBoundariesAndLeavesItsFilesInPlace) {
     struct stat info {};
     ASSERT_EQ(::lstat(sessionDir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_EQ(contents(dir / "owned.png"), std::string("\x01\x02\x03"));
+    EXPECT_EQ(fileText(dir / "owned.png"), std::string("\x01\x02\x03"));
     EXPECT_TRUE(fs::is_regular_file(dir / "cap-check.png"));
     EXPECT_EQ(fs::file_size(dir / "cap-check.png"), 0u);
     EXPECT_FALSE(fs::exists(dir.parent_path() / "escape.png"));

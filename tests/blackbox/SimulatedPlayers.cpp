@@ -1,10 +1,10 @@
 #include "SimulatedPlayers.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace qvtest {
@@ -58,10 +58,7 @@ SimulatedHelper::SimulatedHelper(const Json& config) {
 }
 
 std::string SimulatedHelper::fileText(const std::string& basename) const {
-    std::ifstream in(sessionDir_ + "/" + basename, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return qvtest::fileText(sessionDir_ + "/" + basename);
 }
 
 Json SimulatedHelper::ok(const std::string& action, const Json& fields, double timeout) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "engine/Engine.h"
 #include "platform/Runtime.h"
 #include "protocol/Output.h"

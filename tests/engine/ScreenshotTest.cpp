@@ -1,6 +1,6 @@
 #include "engine/Screenshot.h"
 
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "platform/PixelBuffer.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "files/OwnedFiles.h"
 
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "platform/Runtime.h"
 #include "platform/Uuid.h"
 #include "protocol/CaptureError.h"

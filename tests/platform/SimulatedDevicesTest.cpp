@@ -1,4 +1,4 @@
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "platform/AudioDataOutput.h"
 #include "platform/CaptureSession.h"
 #include "platform/Runtime.h"

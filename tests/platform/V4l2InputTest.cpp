@@ -326,18 +326,6 @@ TEST_F(V4l2InputTest, StopEndsDeliveryAndReleaseGivesBackBuffersAndNode) {
     EXPECT_EQ(receiver->drops(), 0);
 }
 
-TEST_F(V4l2InputTest, AClearedDelegateGetsNothingMore) {
-    open(yuyvCamera());
-    start();
-    output->clearDelegate();
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 0));
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 5));
-    ASSERT_TRUE(kernel.waitForRequeued(2, patience));
-    drainControlQueue();
-    EXPECT_EQ(receiver->frameCount(), 0u);
-    EXPECT_EQ(receiver->drops(), 0);
-}
-
 TEST_F(V4l2InputTest, AFormatThatCannotBeConvertedOrAMissingNodeCannotBeOpened) {
     kernel.addNode(0, camera(V4L2_PIX_FMT_SGRBG8, 16, 8, 16, 128));
     const auto camera = describeV4l2Camera(kernel, "/dev/video0");

@@ -1,4 +1,4 @@
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "platform/JpegCodec.h"
 #include "preview/PreviewEncoder.h"
 

@@ -1,4 +1,4 @@
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "selftest/PreviewCodecTest.h"
 #include "selftest/PreviewPipelineTest.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 #include "files/OwnedFiles.h"
 
 #include <memory>

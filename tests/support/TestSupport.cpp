@@ -1,4 +1,4 @@
-#include "UnitHelpers.h"
+#include "TestSupport.h"
 
 #include "protocol/CaptureError.h"
 

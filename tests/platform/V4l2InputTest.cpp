@@ -10,10 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
+#include <type_traits>
 
 using namespace qv;
 using qvtest::FakeUvcDevice;
@@ -26,54 +25,50 @@ struct Color {
     int b, g, r;
 };
 
-// Collects what the video data output hands on, on controlQueue.
+// Collects what the video data output hands on. Its fields change only on controlQueue, so they
+// are read there too.
 class Receiver final : public VideoDataOutputDelegate {
 public:
     void didOutputVideo(const VideoSample& sample) override {
         EXPECT_TRUE(controlQueue().isCurrent());
-        std::lock_guard lock(mutex_);
-        frames_.push_back(sample.image);
-        times_.push_back(sample.presentationTime);
-        changed_.notify_all();
+        samples_.push_back(sample);
     }
     void didDropVideo() override {
         EXPECT_TRUE(controlQueue().isCurrent());
-        std::lock_guard lock(mutex_);
-        drops_ += 1;
-        changed_.notify_all();
+        ++drops_;
     }
 
-    // Also waits for the delivery to finish, so that the output takes the next frame.
+    // Polls until they have arrived; each read waits for the delivery before it, so that the
+    // output takes the next frame.
     bool waitFor(std::size_t frames, std::int64_t drops) {
-        std::unique_lock lock(mutex_);
-        const bool arrived = changed_.wait_for(lock, std::chrono::duration<double>(patience),
-                                               [&] { return frames_.size() >= frames && drops_ >= drops; });
-        lock.unlock();
-        controlQueue().sync([] {});
-        return arrived;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(patience);
+        while (frameCount() < frames || this->drops() < drops) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
     }
     std::size_t frameCount() {
-        std::lock_guard lock(mutex_);
-        return frames_.size();
+        return read([&] { return samples_.size(); });
     }
     std::int64_t drops() {
-        std::lock_guard lock(mutex_);
-        return drops_;
+        return read([&] { return drops_; });
     }
     PixelBufferRef frame(std::size_t index) {
-        std::lock_guard lock(mutex_);
-        return frames_.at(index);
+        return read([&] { return samples_.at(index).image; });
     }
     double time(std::size_t index) {
-        std::lock_guard lock(mutex_);
-        return times_.at(index);
+        return read([&] { return samples_.at(index).presentationTime; });
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<PixelBufferRef> frames_;
-    std::vector<double> times_;
+    template <typename Read>
+    std::invoke_result_t<Read> read(Read get) {
+        std::invoke_result_t<Read> value{};
+        controlQueue().sync([&] { value = get(); });
+        return value;
+    }
+    std::vector<VideoSample> samples_;
     std::int64_t drops_ = 0;
 };
 

@@ -115,11 +115,3 @@ TEST(CaptureError, CurrentErrorRecordInsideACatch) {
         EXPECT_EQ(currentErrorJSON(), fallback);
     }
 }
-
-TEST(CaptureError, FatalEventAlwaysCarriesTheSessionId) {
-    const Json error = record("CONTROL_STALLED", "Stalled");
-    EXPECT_EQ(fatalJSON(std::nullopt, error).dump(),
-              "{\"devicesReleased\":false,\"error\":{\"code\":\"CONTROL_STALLED\",\"message\":\"Stalled\"},"
-              "\"event\":\"fatal\",\"sessionId\":null}");
-    EXPECT_EQ(fatalJSON("abc", error)["sessionId"], "abc");
-}

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace qv {
@@ -32,6 +34,13 @@ void globalAfter(double seconds, std::function<void()> work) {
 
 void exitProcess(int status) {
     _exit(status);
+}
+
+void parkForever() {
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock lock(mutex);
+    for (;;) never.wait(lock);
 }
 
 void writeAll(int fd, std::string_view text) {

@@ -43,16 +43,18 @@ void parkForever() {
     for (;;) never.wait(lock);
 }
 
-void writeAll(int fd, std::string_view text) {
+bool writeAll(int fd, std::string_view text) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
         if (result <= 0) {
             if (result < 0 && errno == EINTR) continue;
-            return;
+            if (result == 0) errno = EIO;
+            return false;
         }
         written += static_cast<std::size_t>(result);
     }
+    return true;
 }
 
 }  // namespace qv

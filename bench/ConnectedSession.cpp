@@ -6,6 +6,7 @@
 //   bench_ConnectedSession [seconds]
 
 #include "HelperProcess.h"
+#include "SimulatedPlayerConfig.h"
 
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,44 +64,24 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
 Json ok(HelperProcess& helper, const std::string& action, const Json& fields = Json::object()) {
-    const auto reply = helper.request(action, fields, 20.0);
-    if (!reply || !reply->value("ok", false)) fail(action + ": " + (reply ? reply->dump() : "no reply"));
-    return (*reply)["result"];
+    return helper.result(action, fields, 20.0);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const double duration = argc > 1 ? std::atof(argv[1]) : 60.0;
-    const Json players = {
-        {"video",
-         {{{"id", "sim-video-01"},
-           {"name", "Quorvelle - Player 01"},
-           {"width", 160},
-           {"height", 144},
-           {"fps", 60}}}},
-        {"audio", {{{"id", "sim-audio-01"}, {"name", "Microphone (Quorvelle - Player 01)"}}}}};
+void run(double duration) {
+    const Json players = {{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}};
     TempDir tmp;
     HelperProcess helper({"--stdio"},
                          {{"QUORVELLE_SIMULATED_DEVICES", players.dump()}, {"TMPDIR", tmp.path()}});
-    if (!helper.readEvent("ready", 20.0)) fail("no ready event");
+    if (!helper.readEvent("ready", 20.0)) throw std::runtime_error("no ready event");
 
     const Json list = ok(helper, "list");
     ok(helper, "connect",
        {{"inventoryId", list["inventoryId"]},
-        {"selection", {{"videoDeviceId", "sim-video-01"}, {"audioDeviceId", "sim-audio-01"}}}});
-    for (int i = 0;; ++i) {
-        const Json status = ok(helper, "status");
-        if (!status["latestFrame"].is_null() && status["source"]["audioSamples"].get<int>() > 0) break;
-        if (i > 400) fail("no frame or audio sample after connecting");
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
+        {"selection", {{"videoDeviceId", videoId(1)}, {"audioDeviceId", audioId(1)}}}});
+    helper.waitStatus([](const Json& status) {
+        return !status["latestFrame"].is_null() && status["source"]["audioSamples"].get<int>() > 0;
+    });
 
     const auto durationMs = static_cast<long>(duration * 1000) + 5000;
     const auto startSent = Clock::now();
@@ -145,7 +127,7 @@ int main(int argc, char** argv) {
     const double cpu = cpuSeconds(helper.pid()) - cpuStart;
     ok(helper, "stop_recording");
     const auto finished = helper.readEvent("recording_finished", 30.0);
-    if (!finished) fail("no recording_finished event");
+    if (!finished) throw std::runtime_error("no recording_finished event");
     const Json status = ok(helper, "status");
     const double peak = peakResidentMiB(helper.pid());
     ok(helper, "close");
@@ -175,5 +157,16 @@ int main(int argc, char** argv) {
                 percentile(statusMs, 0.5), percentile(statusMs, 0.99));
     std::printf("  live frames read: %d (%d without a fresh frame)\n", liveFrames, liveFrameMisses);
     std::printf("  peak resident memory: %.1f MiB\n", peak);
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        run(argc > 1 ? std::atof(argv[1]) : 60.0);
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench: %s\n", error.what());
+        return 1;
+    }
 }

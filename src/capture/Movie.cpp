@@ -94,7 +94,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
         }
         width_ = w;
         height_ = h;
-        yuv_.resize(static_cast<std::size_t>(w) * h * 3);
+        yuv_ = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(w) * h * 3);
         if (!writer->addVideo({w * scale, h * scale, recordingBitRate(w, h)})) {
             throw CaptureError("CODEC_UNSUPPORTED", "Native H.264 writer is unavailable");
         }
@@ -161,16 +161,18 @@ std::optional<CaptureError> Movie::recordAudio(const AudioSample& sample) {
 }
 
 bool Movie::appendVideo(const PixelBufferRef& frame, double time) {
-    if (!frame || frame->data() == nullptr) return false;
-    YuvFrameRef destination = writer->makeVideoFrame();
-    if (!destination) return false;
-    const int w = frame->width();
-    const int h = frame->height();
-    if (destination->width() != w * scale || destination->height() != h * scale) return false;
-    std::uint8_t* const planes[3] = {destination->plane(0), destination->plane(1), destination->plane(2)};
-    const int strides[3] = {destination->stride(0), destination->stride(1), destination->stride(2)};
-    enlargeToI420(*frame, planes, strides, yuv_.data());
-    return writer->appendVideo(std::move(destination), time);
+    if (!frame || frame->data() == nullptr || frame->width() != width_ || frame->height() != height_) {
+        return false;
+    }
+    // The enlargement runs on the writer's thread, off the thread that delivers frames.
+    return writer->appendVideo(
+        [frame, scratch = yuv_](YuvFrame& destination) {
+            std::uint8_t* const planes[3] = {destination.plane(0), destination.plane(1),
+                                             destination.plane(2)};
+            const int strides[3] = {destination.stride(0), destination.stride(1), destination.stride(2)};
+            enlargeToI420(*frame, planes, strides, scratch->data());
+        },
+        time);
 }
 
 std::int64_t Movie::elapsedMs() const {

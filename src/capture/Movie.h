@@ -70,8 +70,9 @@ private:
 
     int width_ = 0;
     int height_ = 0;
-    // The source converted to full-resolution YUV before enlargement, kept for every frame.
-    std::vector<std::uint8_t> yuv_;
+    // The source converted to full-resolution YUV before enlargement, kept for every frame. Used on
+    // the writer's thread, and shared because the writer may outlive the movie.
+    std::shared_ptr<std::vector<std::uint8_t>> yuv_;
 };
 
 }  // namespace qv

@@ -155,13 +155,7 @@ void OwnedFiles::write(std::string_view data, const std::string& basename, std::
     if (fd < 0) throw CaptureError("OUTPUT_CREATE", "Could not exclusively create capture image");
     Descriptor file(fd);
     // A partly written file keeps its name and its registration, so it can still be removed.
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t result = ::write(file.get(), data.data() + written, data.size() - written);
-        if (result < 0 && errno == EINTR) continue;
-        if (result <= 0) throw CaptureError("OUTPUT_WRITE", "Image write failed");
-        written += static_cast<std::size_t>(result);
-    }
+    if (!writeAll(file.get(), data)) throw CaptureError("OUTPUT_WRITE", "Image write failed");
 }
 
 int OwnedFiles::createOwned(const std::string& basename) {

@@ -12,22 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <csignal>
-#include <mutex>
 
 namespace qv {
-
-namespace {
-
-[[noreturn]] void parkForever() {
-    std::mutex mutex;
-    std::condition_variable never;
-    std::unique_lock lock(mutex);
-    for (;;) never.wait(lock);
-}
-
-}  // namespace
 
 void runProtocolMode() {
     std::signal(SIGPIPE, SIG_IGN);
@@ -35,8 +22,7 @@ void runProtocolMode() {
 
     rlimit limit{static_cast<rlim_t>(maxRecordBytes), static_cast<rlim_t>(maxRecordBytes)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-        static constexpr char message[] = "Could not set capture file limit\n";
-        (void)!::write(2, message, sizeof message - 1);
+        writeAll(2, "Could not set capture file limit\n");
         exitProcess(1);
     }
 

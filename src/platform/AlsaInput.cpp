@@ -21,30 +21,36 @@ constexpr unsigned periodMicroseconds = 10000;
 // Room for a capture thread that is held up for a while before the device overruns.
 constexpr unsigned bufferMicroseconds = 200000;
 constexpr int waitTimeoutMs = 100;
-constexpr double stopTimeoutSeconds = 2.0;
 // Consecutive failed recoveries after which the device is treated as broken.
 constexpr int maxFailedRecoveries = 10;
 // Within this distance the sample clock is trusted over the measured arrival time.
 constexpr double clockTolerance = 0.02;
 
-}  // namespace
-
-struct AlsaInput::Core {
-    ~Core() { closePcm(); }
+// The PCM and what its capture thread keeps between blocks.
+class AlsaCore final : public DeviceInput::Core {
+public:
+    ~AlsaCore() override { close(); }
 
     snd_pcm_t* pcm = nullptr;
     AudioFormat format;
     snd_pcm_uframes_t period = 0;
     std::shared_ptr<AudioDataOutput> output;
-    std::atomic<bool> delivering{false};
-    std::atomic<bool> unplugged{false};
 
     // Capture thread only: when the next block begins if capture is continuous.
     bool haveClock = false;
     double lastTime = 0;
     double nextTime = 0;
 
-    bool closePcm() {
+    Start prepare(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) override {
+        if (pcm == nullptr) return Start::refused;
+        output = findOutput<AudioDataOutput>(outputs);
+        if (!output) return Start::idle;
+        if (snd_pcm_prepare(pcm) < 0 || snd_pcm_start(pcm) < 0) return Start::refused;
+        haveClock = false;
+        return Start::stream;
+    }
+
+    bool close() override {
         if (pcm == nullptr) return true;
         snd_pcm_drop(pcm);
         const bool closed = snd_pcm_close(pcm) == 0;
@@ -89,7 +95,7 @@ struct AlsaInput::Core {
         return true;
     }
 
-    void run(const std::atomic<bool>& stopRequested) {
+    void run(const std::atomic<bool>& stopRequested) override {
         int failures = 0;
         bool alive = true;
         while (alive && !stopRequested.load()) {
@@ -121,81 +127,47 @@ struct AlsaInput::Core {
     }
 };
 
-AlsaInput::AlsaInput(CaptureDeviceRef device, const std::string& pcm)
-    : CaptureInput(std::move(device)), core_(std::make_shared<Core>()) {
+// Opens the PCM at the device's own rate and channel count: the plug layer only converts the
+// sample format.
+std::shared_ptr<AlsaCore> openPcm(const std::string& name) {
     prepareAlsa();
-    Core& core = *core_;
+    auto core = std::make_shared<AlsaCore>();
     // The core closes the PCM if anything below throws.
     auto check = [](int result) {
         if (result < 0) throw PlatformError("ALSA", -result, snd_strerror(result));
     };
-    // The device's own rate and channel count: the plug layer only converts the sample format.
-    check(snd_pcm_open(&core.pcm, pcm.c_str(), SND_PCM_STREAM_CAPTURE,
+    check(snd_pcm_open(&core->pcm, name.c_str(), SND_PCM_STREAM_CAPTURE,
                        SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_RESAMPLE | SND_PCM_NO_AUTO_CHANNELS));
 
     snd_pcm_hw_params_t* hardware = nullptr;
     snd_pcm_hw_params_alloca(&hardware);
-    check(snd_pcm_hw_params_any(core.pcm, hardware));
-    check(snd_pcm_hw_params_set_access(core.pcm, hardware, SND_PCM_ACCESS_RW_INTERLEAVED));
-    check(snd_pcm_hw_params_set_format(core.pcm, hardware, SND_PCM_FORMAT_S16));
+    check(snd_pcm_hw_params_any(core->pcm, hardware));
+    check(snd_pcm_hw_params_set_access(core->pcm, hardware, SND_PCM_ACCESS_RW_INTERLEAVED));
+    check(snd_pcm_hw_params_set_format(core->pcm, hardware, SND_PCM_FORMAT_S16));
     unsigned rate = preferredRate;
-    check(snd_pcm_hw_params_set_rate_near(core.pcm, hardware, &rate, nullptr));
+    check(snd_pcm_hw_params_set_rate_near(core->pcm, hardware, &rate, nullptr));
     unsigned channels = preferredChannels;
-    check(snd_pcm_hw_params_set_channels_near(core.pcm, hardware, &channels));
+    check(snd_pcm_hw_params_set_channels_near(core->pcm, hardware, &channels));
     unsigned periodTime = periodMicroseconds;
-    check(snd_pcm_hw_params_set_period_time_near(core.pcm, hardware, &periodTime, nullptr));
+    check(snd_pcm_hw_params_set_period_time_near(core->pcm, hardware, &periodTime, nullptr));
     unsigned bufferTime = bufferMicroseconds;
-    check(snd_pcm_hw_params_set_buffer_time_near(core.pcm, hardware, &bufferTime, nullptr));
-    check(snd_pcm_hw_params(core.pcm, hardware));
+    check(snd_pcm_hw_params_set_buffer_time_near(core->pcm, hardware, &bufferTime, nullptr));
+    check(snd_pcm_hw_params(core->pcm, hardware));
     snd_pcm_uframes_t period = 0;
     check(snd_pcm_hw_params_get_period_size(hardware, &period, nullptr));
     if (period == 0 || rate == 0 || channels == 0) check(-EINVAL);
-    core.period = period;
-    core.format = {static_cast<int>(rate), static_cast<int>(channels)};
+    core->period = period;
+    core->format = {static_cast<int>(rate), static_cast<int>(channels)};
+    return core;
 }
 
-AlsaInput::~AlsaInput() {
-    stop();
-    release();
-}
+}  // namespace
+
+AlsaInput::AlsaInput(CaptureDeviceRef device, const std::string& pcm)
+    : DeviceInput(std::move(device), "qv.alsa", openPcm(pcm)) {}
 
 AudioFormat AlsaInput::format() const {
-    return core_->format;
-}
-
-bool AlsaInput::start(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
-    if (thread_.running()) return true;
-    if (core_->pcm == nullptr) return false;
-    for (const auto& output : outputs) {
-        if (output->kind() == CaptureOutput::Kind::audio) {
-            core_->output = std::static_pointer_cast<AudioDataOutput>(output);
-        }
-    }
-    if (!core_->output) return true;  // nowhere to deliver: nothing to capture
-    if (snd_pcm_prepare(core_->pcm) < 0 || snd_pcm_start(core_->pcm) < 0) return false;
-    core_->haveClock = false;
-    core_->delivering.store(true);
-    thread_.start("qv.alsa",
-                  [core = core_](const std::atomic<bool>& stopRequested) { core->run(stopRequested); });
-    return true;
-}
-
-void AlsaInput::stop() {
-    core_->delivering.store(false);
-    thread_.stop(stopTimeoutSeconds);
-}
-
-bool AlsaInput::release() {
-    if (thread_.running()) return false;
-    return core_->closePcm();
-}
-
-bool AlsaInput::unplugged() const {
-    return core_->unplugged.load();
-}
-
-bool AlsaInput::streaming() const {
-    return thread_.running();
+    return static_cast<const AlsaCore&>(core()).format;
 }
 
 }  // namespace qv

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+#include <vector>
+
 namespace qv {
 
 // A data output of a capture session: where an input's frames or samples go.
@@ -12,5 +15,14 @@ public:
     // Stops delivery: anything not yet handed to the delegate is discarded. Any thread.
     virtual void clearDelegate() = 0;
 };
+
+// The output of type `Output` among a session's `outputs` (it has at most one of each), or null.
+template <typename Output>
+std::shared_ptr<Output> findOutput(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
+    for (const auto& output : outputs) {
+        if (auto typed = std::dynamic_pointer_cast<Output>(output)) return typed;
+    }
+    return nullptr;
+}
 
 }  // namespace qv

@@ -60,20 +60,28 @@ bool FrameConverter::supports(std::uint32_t pixelFormat) {
 }
 
 PixelBufferRef FrameConverter::convert(const std::uint8_t* data, std::size_t size) {
-    if (data == nullptr || size == 0) return nullptr;
-    // A camera's JPEG may carry a damaged tail or no Huffman tables; its own header gives the size.
-    if (isJpeg(layout_.pixelFormat)) return jpeg_.decode(data, size, true);
-
-    const int width = layout_.width;
-    const int height = layout_.height;
-    if (width <= 0 || height <= 0) return nullptr;
-    const std::size_t stride = layout_.bytesPerLine;
-    std::shared_ptr<PixelBuffer> frame;
+    if (data == nullptr || size == 0 || layout_.width <= 0 || layout_.height <= 0) return nullptr;
     try {
-        frame = PixelBuffer::create(width, height);
+        return isJpeg(layout_.pixelFormat) ? convertJpeg(data, size) : convertRaw(data, size);
     } catch (const std::bad_alloc&) {
+        // This runs on a capture thread, where an escaping exception would end the process.
         return nullptr;
     }
+}
+
+PixelBufferRef FrameConverter::convertJpeg(const std::uint8_t* data, std::size_t size) {
+    // A camera's JPEG may carry a damaged tail or no Huffman tables. Its header is checked against
+    // the streamed format first: a damaged one must not decide how much memory a frame takes.
+    const auto header = jpeg_.readHeader(data, size);
+    if (!header || header->width != layout_.width || header->height != layout_.height) return nullptr;
+    return jpeg_.decode(data, size, true);
+}
+
+PixelBufferRef FrameConverter::convertRaw(const std::uint8_t* data, std::size_t size) {
+    const int width = layout_.width;
+    const int height = layout_.height;
+    const std::size_t stride = layout_.bytesPerLine;
+    const auto frame = PixelBuffer::create(width, height);
     const int dstStride = static_cast<int>(frame->bytesPerRow());
     const auto h = static_cast<std::size_t>(height);
 

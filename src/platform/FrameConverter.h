@@ -26,10 +26,13 @@ public:
     // True when frames of this pixel format can be converted.
     static bool supports(std::uint32_t pixelFormat);
 
-    // The frame, or null when the data is too short or does not decode.
+    // The frame, or null when the data is too short, does not decode or is not of the layout's size.
     PixelBufferRef convert(const std::uint8_t* data, std::size_t size);
 
 private:
+    PixelBufferRef convertJpeg(const std::uint8_t* data, std::size_t size);
+    PixelBufferRef convertRaw(const std::uint8_t* data, std::size_t size);
+
     Layout layout_;
     JpegCodec jpeg_;
     std::vector<std::uint8_t> opaqueRow_;

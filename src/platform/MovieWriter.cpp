@@ -16,6 +16,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <mutex>
 
 namespace qv {
 
@@ -34,6 +35,24 @@ constexpr int ioBufferSize = 1 << 16;
 constexpr double audioGapTolerance = 0.05;
 // A movie of one frame still shows it for one frame at 60 frames per second.
 constexpr std::int64_t soleFrameDuration = 90000 / 60;
+
+// The encoder options of every recording, so that the warm-up opens x264 the way a writer does.
+void setVideoOptions(AVDictionary** options) {
+    av_dict_set(options, "preset", "ultrafast", 0);
+    av_dict_set(options, "tune", "zerolatency", 0);
+}
+
+void openAndClose(const char* name, void (*configure)(AVCodecContext*)) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (context == nullptr) return;
+    configure(context);
+    AVDictionary* options = nullptr;
+    if (context->codec_type == AVMEDIA_TYPE_VIDEO) setVideoOptions(&options);
+    avcodec_open2(context, codec, &options);
+    av_dict_free(&options);
+    avcodec_free_context(&context);
+}
 
 int writeAll(void* opaque, std::uint8_t* data, int size) {
     const int fd = *static_cast<int*>(opaque);
@@ -190,6 +209,26 @@ std::optional<PlatformError> MovieWriter::error() const {
     return error_;
 }
 
+void MovieWriter::prepareEncoders() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        openAndClose("libx264", [](AVCodecContext* c) {
+            c->width = 16;
+            c->height = 16;
+            c->pix_fmt = AV_PIX_FMT_YUV420P;
+            c->time_base = videoTimeBase;
+            c->bit_rate = 1'000'000;
+        });
+        openAndClose("aac", [](AVCodecContext* c) {
+            c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+            c->sample_rate = 48'000;
+            av_channel_layout_default(&c->ch_layout, 1);
+            c->bit_rate = 128'000;
+            c->time_base = AVRational{1, 48'000};
+        });
+    });
+}
+
 std::unique_ptr<MovieWriter::Encoder> MovieWriter::newEncoder(const char* name) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     if (codec == nullptr) {
@@ -252,8 +291,7 @@ bool MovieWriter::addVideo(const VideoSettings& settings) {
     // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform is its
     // DC alone, so the 4 × 4 transform loses nothing.
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "preset", "ultrafast", 0);
-    av_dict_set(&options, "tune", "zerolatency", 0);
+    setVideoOptions(&options);
     const bool opened = openEncoder(*encoder, &options);
     av_dict_free(&options);
     if (!opened) return false;
@@ -353,17 +391,28 @@ YuvFrameRef MovieWriter::makeVideoFrame() {
 }
 
 bool MovieWriter::appendVideo(YuvFrameRef frame, double time) {
-    if (!frame || !video_ || !sessionStart_ || time < *sessionStart_) return false;
+    if (!frame || !video_) return false;
     if (frame->width() != video_->context->width || frame->height() != video_->context->height) return false;
+    return queueVideo(Item{Item::Kind::video, std::move(frame), nullptr, 0, {}}, time);
+}
+
+bool MovieWriter::appendVideo(VideoFill fill, double time) {
+    if (!fill) return false;
+    return queueVideo(Item{Item::Kind::video, nullptr, std::move(fill), 0, {}}, time);
+}
+
+bool MovieWriter::queueVideo(Item item, double time) {
+    if (!video_ || !sessionStart_ || time < *sessionStart_) return false;
     std::int64_t pts = std::llround((time - *sessionStart_) * videoTimeBase.den);
     // Distinct source times closer than one tick must still give rising timestamps.
     pts = std::max(pts, lastVideoPts_ + 1);
+    item.pts = pts;
     {
         std::lock_guard lock(mutex_);
         if (status_ != Status::writing || videoFinished_ || ending_ || queuedVideo_ >= videoQueueCapacity) {
             return false;
         }
-        items_.push_back(Item{Item::Kind::video, std::move(frame), pts, {}});
+        items_.push_back(std::move(item));
         ++queuedVideo_;
     }
     lastVideoPts_ = pts;
@@ -383,7 +432,7 @@ bool MovieWriter::appendAudio(const AudioSample& sample) {
         if (status_ != Status::writing || audioFinished_ || ending_ || queuedAudio_ >= audioQueueCapacity) {
             return false;
         }
-        items_.push_back(Item{Item::Kind::audio, nullptr, pts, sample.samples});
+        items_.push_back(Item{Item::Kind::audio, nullptr, nullptr, pts, sample.samples});
         ++queuedAudio_;
     }
     wake_.notify_one();
@@ -407,7 +456,7 @@ void MovieWriter::finish(std::function<void()> completion) {
         ending_ = true;
         if (thread_.joinable() && !cancelled_) {
             completion_ = std::move(completion);
-            items_.push_back(Item{Item::Kind::end, nullptr, 0, {}});
+            items_.push_back(Item{Item::Kind::end, nullptr, nullptr, 0, {}});
             wake_.notify_one();
             return;
         }
@@ -474,6 +523,14 @@ void MovieWriter::run() {
 }
 
 void MovieWriter::encodeVideo(Item& item) {
+    if (item.fill) {
+        item.frame = makeVideoFrame();
+        // Pictures go back to the pool as each one is sent, so only a caller holding some can
+        // empty it.
+        if (!item.frame) return fail(AVERROR(ENOMEM));
+        item.fill(*item.frame);
+        item.fill = nullptr;
+    }
     AVFrame* frame = item.frame->avFrame();
     frame->pts = item.pts;
     const int result = avcodec_send_frame(video_->context, frame);

@@ -67,6 +67,11 @@ public:
     // destroyed. Throws PlatformError("FFmpeg", code).
     explicit MovieWriter(int fd);
     ~MovieWriter();
+
+    // Runs the encoders' one-time library set-up (CPU detection, tables) once per process, so that
+    // the first writer, made on a thread that also delivers frames, does not pay for it. Safe from
+    // any thread; a failure here is left for a real writer to report.
+    static void prepareEncoders();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
@@ -85,6 +90,11 @@ public:
     YuvFrameRef makeVideoFrame();
     // False when the frame cannot be queued: not writing, not ready, or a time before the session.
     bool appendVideo(YuvFrameRef frame, double time);
+    // Queues a picture that `fill` draws on the writer's thread just before it is encoded, so the
+    // caller's thread does no per-pixel work and never touches fresh picture memory. `fill` must
+    // own what it reads. False as above.
+    using VideoFill = std::function<void(YuvFrame&)>;
+    bool appendVideo(VideoFill fill, double time);
     bool appendAudio(const AudioSample& sample);
 
     void markVideoFinished();
@@ -103,6 +113,7 @@ private:
     struct Item {
         enum class Kind { video, audio, end } kind;
         YuvFrameRef frame;
+        VideoFill fill;
         std::int64_t pts = 0;
         std::vector<std::int16_t> pcm;
     };
@@ -112,6 +123,7 @@ private:
     std::unique_ptr<Encoder> newEncoder(const char* name);
     bool openEncoder(Encoder& encoder, AVDictionary** options);
     void fail(int code);
+    bool queueVideo(Item item, double time);
     void run();
     void encodeVideo(Item& item);
     void encodeAudio(Item& item);

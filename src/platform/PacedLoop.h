@@ -1,15 +1,17 @@
 #pragma once
 
-#include <condition_variable>
+#include "platform/Queue.h"
+#include "platform/Timer.h"
+
 #include <functional>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 
 namespace qv {
 
-// A capture thread: runs a step at a fixed period until stopped. The step runs on the loop's own
-// thread; stop() never waits for more than the step in progress.
+// A capture thread: a serial queue of its own whose repeating timer runs a step at a fixed period
+// until stopped. stop() never waits for more than the step in progress.
 class PacedLoop {
 public:
     PacedLoop() = default;
@@ -19,17 +21,13 @@ public:
 
     // `step` returns false when it has nothing more to do; the thread then idles until stopped.
     void start(std::string name, double periodSeconds, std::function<bool()> step);
-    // Returns once the thread has ended. Must not be called from the step.
+    // Returns once no step runs any more. Must not be called from the step.
     void stop();
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return queue_ != nullptr; }
 
 private:
-    void run(double periodSeconds, const std::function<bool()>& step);
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::unique_ptr<Queue> queue_;
+    std::optional<Timer> timer_;
 };
 
 }  // namespace qv

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace qv {
@@ -34,16 +36,25 @@ void exitProcess(int status) {
     _exit(status);
 }
 
-void writeAll(int fd, std::string_view text) {
+void parkForever() {
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock lock(mutex);
+    for (;;) never.wait(lock);
+}
+
+bool writeAll(int fd, std::string_view text) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
         if (result <= 0) {
             if (result < 0 && errno == EINTR) continue;
-            return;
+            if (result == 0) errno = EIO;
+            return false;
         }
         written += static_cast<std::size_t>(result);
     }
+    return true;
 }
 
 }  // namespace qv

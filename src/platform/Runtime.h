@@ -27,9 +27,13 @@ void globalAfter(double seconds, std::function<void()> work);
 // Ends the process at once from any thread. All output goes straight to its descriptor, so
 // nothing is left in a buffer, and no static destructor can race a running thread.
 [[noreturn]] void exitProcess(int status);
+// Parks the calling thread (the main thread, once the queues run everything) until the process
+// ends through exitProcess.
+[[noreturn]] void parkForever();
 
-// Writes all of `text` to a blocking descriptor, for the test modes' single result lines; gives up
-// quietly on an error, since there is nowhere left to report it.
-void writeAll(int fd, std::string_view text);
+// Writes all of `text` to a blocking descriptor: the test modes' result lines, the fixed
+// standard-error lines, owned files. False (with errno set) when the descriptor fails; the lines
+// to standard output and error ignore that, since there is nowhere left to report it.
+bool writeAll(int fd, std::string_view text);
 
 }  // namespace qv

@@ -40,12 +40,7 @@ AudioSample SimulatedAudioInput::toneBuffer(const AudioFormat& format, std::int6
 bool SimulatedAudioInput::start(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
     if (config_.startFailure == SimulatedStartFailure::start) return false;
     if (config_.silent) return true;
-    std::shared_ptr<AudioDataOutput> output;
-    for (const auto& candidate : outputs) {
-        if (candidate->kind() == CaptureOutput::Kind::audio) {
-            output = std::static_pointer_cast<AudioDataOutput>(candidate);
-        }
-    }
+    const auto output = findOutput<AudioDataOutput>(outputs);
     if (!output) return true;
     const AudioFormat format{config_.sampleRate, config_.channels};
     loop_.start("qv.sim.audio", bufferSeconds, [output, format, index = std::int64_t{0}]() mutable {

@@ -35,12 +35,7 @@ SimulatedVideoInput::~SimulatedVideoInput() {
 bool SimulatedVideoInput::start(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
     pause(config_.startDelayMs);
     if (config_.startFailure == SimulatedStartFailure::start) return false;
-    std::shared_ptr<VideoDataOutput> output;
-    for (const auto& candidate : outputs) {
-        if (candidate->kind() == CaptureOutput::Kind::video) {
-            output = std::static_pointer_cast<VideoDataOutput>(candidate);
-        }
-    }
+    const auto output = findOutput<VideoDataOutput>(outputs);
     auto schedule = std::make_shared<SimulatedFrameSchedule>(config_);
     loop_.start("qv.sim.video", 1.0 / config_.fps, [schedule, output] {
         const auto frame = schedule->next();

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <random>
 
@@ -12,11 +13,13 @@ std::string randomUuid() {
     std::array<std::uint8_t, 16> bytes{};
     std::size_t filled = 0;
     while (filled < bytes.size()) {
-        const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, GRND_NONBLOCK);
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
         } else {
-            // getrandom only fails before the pool is ready; fall back rather than block.
+            // Before the kernel's pool is ready getrandom would block; fall back rather than wait.
             std::random_device device;
             for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device());
             filled = bytes.size();

@@ -21,8 +21,6 @@ namespace {
 constexpr std::uint32_t requestedBuffers = 4;
 // How long one wait for a frame may last before the thread looks at its stop flag again.
 constexpr int pollTimeoutMs = 100;
-// How long stop() waits for the capture thread.
-constexpr double stopTimeoutSeconds = 2.0;
 // A larger jump in the sequence counter is a restarted counter, not frames that were lost.
 constexpr std::uint32_t largestGap = 1000;
 
@@ -47,16 +45,11 @@ double timestamp(const v4l2_buffer& buffer) {
     return mono();
 }
 
-}  // namespace
-
-// What the input and its capture thread share. The thread owns the buffers while it runs; the
-// last owner closes whatever is still open.
-struct V4l2Input::Core {
-    explicit Core(DeviceIo& deviceIo) : io(deviceIo) {}
-    ~Core() {
-        freeBuffers();
-        closeNode();
-    }
+// The node, its buffers and its converter. The capture thread owns the buffers while it runs.
+class V4l2Core final : public DeviceInput::Core {
+public:
+    explicit V4l2Core(DeviceIo& deviceIo) : io(deviceIo) {}
+    ~V4l2Core() override { close(); }
 
     DeviceIo& io;
     int fd = -1;
@@ -64,9 +57,23 @@ struct V4l2Input::Core {
     bool buffersClean = true;
     std::optional<FrameConverter> converter;
     std::shared_ptr<VideoDataOutput> output;
-    std::atomic<bool> delivering{false};
-    std::atomic<bool> unplugged{false};
     std::optional<std::uint32_t> lastSequence;
+
+    // Streams even without an output: the frames then go nowhere.
+    Start prepare(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) override {
+        if (fd < 0 || !allocate()) return Start::refused;
+        output = findOutput<VideoDataOutput>(outputs);
+        lastSequence.reset();
+        return Start::stream;
+    }
+
+    bool close() override {
+        freeBuffers();
+        if (fd < 0) return buffersClean;
+        const bool closed = io.close(fd) == 0;
+        fd = -1;
+        return closed && buffersClean;
+    }
 
     // Requests, maps and queues the buffers and starts streaming. False when the driver refuses.
     bool allocate() {
@@ -115,13 +122,6 @@ struct V4l2Input::Core {
         }
     }
 
-    bool closeNode() {
-        if (fd < 0) return true;
-        const bool closed = io.close(fd) == 0;
-        fd = -1;
-        return closed;
-    }
-
     void reportDrops(std::uint32_t count) {
         if (!delivering.load() || !output) return;
         for (std::uint32_t i = 0; i < count; ++i) output->reportDropped();
@@ -155,7 +155,7 @@ struct V4l2Input::Core {
         return true;
     }
 
-    void run(const std::atomic<bool>& stopRequested) {
+    void run(const std::atomic<bool>& stopRequested) override {
         while (!stopRequested.load()) {
             pollfd waiting{fd, POLLIN, 0};
             const int ready = io.poll(&waiting, 1, pollTimeoutMs);
@@ -189,16 +189,15 @@ struct V4l2Input::Core {
     }
 };
 
-V4l2Input::V4l2Input(CaptureDeviceRef device, DeviceIo& io, const std::string& node)
-    : CaptureInput(std::move(device)), core_(std::make_shared<Core>(io)) {
-    Core& core = *core_;
-    core.fd = io.open(node, O_RDWR | O_NONBLOCK);
-    if (core.fd < 0) throw PlatformError::posix(errno, "open");
+std::shared_ptr<V4l2Core> openNode(DeviceIo& io, const std::string& node) {
+    auto core = std::make_shared<V4l2Core>(io);
+    core->fd = io.open(node, O_RDWR | O_NONBLOCK);
+    if (core->fd < 0) throw PlatformError::posix(errno, "open");
     // The core closes the node if anything below throws.
     auto fail = [](int error, const char* what) { throw PlatformError("V4L2", error, what); };
 
     v4l2_capability capability{};
-    if (io.ioctl(core.fd, VIDIOC_QUERYCAP, &capability) != 0) fail(errno, "VIDIOC_QUERYCAP");
+    if (io.ioctl(core->fd, VIDIOC_QUERYCAP, &capability) != 0) fail(errno, "VIDIOC_QUERYCAP");
     const std::uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
                                    ? capability.device_caps
                                    : capability.capabilities;
@@ -208,52 +207,17 @@ V4l2Input::V4l2Input(CaptureDeviceRef device, DeviceIo& io, const std::string& n
     // The device keeps the format it was set to; only its layout is read here.
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (io.ioctl(core.fd, VIDIOC_G_FMT, &format) != 0) fail(errno, "VIDIOC_G_FMT");
+    if (io.ioctl(core->fd, VIDIOC_G_FMT, &format) != 0) fail(errno, "VIDIOC_G_FMT");
     const auto& pix = format.fmt.pix;
     if (!FrameConverter::supports(pix.pixelformat)) fail(EINVAL, "pixel format cannot be converted");
-    core.converter.emplace(FrameConverter::Layout{pix.pixelformat, static_cast<int>(pix.width),
-                                                  static_cast<int>(pix.height), pix.bytesperline});
+    core->converter.emplace(FrameConverter::Layout{pix.pixelformat, static_cast<int>(pix.width),
+                                                   static_cast<int>(pix.height), pix.bytesperline});
+    return core;
 }
 
-V4l2Input::~V4l2Input() {
-    stop();
-    release();
-}
+}  // namespace
 
-bool V4l2Input::start(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) {
-    if (thread_.running()) return true;
-    if (core_->fd < 0 || !core_->allocate()) return false;
-    for (const auto& output : outputs) {
-        if (output->kind() == CaptureOutput::Kind::video) {
-            core_->output = std::static_pointer_cast<VideoDataOutput>(output);
-        }
-    }
-    core_->lastSequence.reset();
-    core_->delivering.store(true);
-    thread_.start("qv.v4l2",
-                  [core = core_](const std::atomic<bool>& stopRequested) { core->run(stopRequested); });
-    return true;
-}
-
-void V4l2Input::stop() {
-    // Even a thread stuck in the kernel delivers nothing after this.
-    core_->delivering.store(false);
-    thread_.stop(stopTimeoutSeconds);
-}
-
-bool V4l2Input::release() {
-    if (thread_.running()) return false;
-    core_->freeBuffers();
-    const bool closed = core_->closeNode();
-    return closed && core_->buffersClean;
-}
-
-bool V4l2Input::unplugged() const {
-    return core_->unplugged.load();
-}
-
-bool V4l2Input::streaming() const {
-    return thread_.running();
-}
+V4l2Input::V4l2Input(CaptureDeviceRef device, DeviceIo& io, const std::string& node)
+    : DeviceInput(std::move(device), "qv.v4l2", openNode(io, node)) {}
 
 }  // namespace qv

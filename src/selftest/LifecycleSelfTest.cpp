@@ -8,26 +8,13 @@
 #include "protocol/Clock.h"
 #include "protocol/Output.h"
 
-#include <unistd.h>
-
-#include <condition_variable>
-#include <mutex>
-
 namespace qv {
 
 namespace {
 
 [[noreturn]] void failed() {
-    static constexpr char message[] = "Lifecycle self-test failed\n";
-    (void)!::write(2, message, sizeof message - 1);
+    writeAll(2, "Lifecycle self-test failed\n");
     exitProcess(1);
-}
-
-[[noreturn]] void parkForever() {
-    std::mutex mutex;
-    std::condition_variable never;
-    std::unique_lock lock(mutex);
-    for (;;) never.wait(lock);
 }
 
 // A close that arrives while a recording is still being finalised must only mark the helper as

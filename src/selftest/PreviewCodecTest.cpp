@@ -11,8 +11,6 @@
 #include "protocol/Digest.h"
 #include "selftest/PreviewFixtures.h"
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 
@@ -53,11 +51,6 @@ struct Signals {
     ErrorRecorder errors;
 };
 
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
 Json syntheticPreviewCodecTest() {
@@ -84,7 +77,7 @@ Json syntheticPreviewCodecTest() {
     const Json leased = onControl([&] { return preview->acquire(); });
     const std::string basename = leased["basename"].get<std::string>();
     const OwnedFiles::Metadata metadata = files->metadata(basename);
-    const std::string bytes = readWholeFile(files->url() + "/" + basename);
+    const std::string bytes = readOwnedFile(*files, basename, maxPreviewBytes);
     JpegCodec codec;
     const auto decoded = codec.decode(bytes.data(), bytes.size());
     if (!decoded || decoded->width() != 160 || decoded->height() != 144 ||

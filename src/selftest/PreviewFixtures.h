@@ -3,6 +3,7 @@
 #include "platform/PixelBuffer.h"
 #include "platform/Runtime.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -14,8 +15,14 @@ namespace qv {
 // `code` / "Could not create synthetic pixels" when it cannot be made.
 PixelBufferRef syntheticPreviewFrame(const char* code);
 
-// Number of entries in a directory whose names start with `prefix` ("" counts all).
-int countDirectoryEntries(const std::string& directory, const std::string& prefix = "");
+class OwnedFiles;
+
+// Reached through the private directory's descriptor, like every other file operation: the number
+// of its entries whose names start with `prefix` ("" counts all), whether `basename` is there, and
+// the bytes of `basename` (at most `limit`; throws when it cannot be read).
+int countDirectoryEntries(const OwnedFiles& files, const std::string& prefix = "");
+bool ownedFileExists(const OwnedFiles& files, const std::string& basename);
+std::string readOwnedFile(const OwnedFiles& files, const std::string& basename, std::size_t limit);
 
 // Runs `body` on the control queue and waits for its result, as the engine's callers would;
 // its exceptions come back to the caller.

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cmath>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -260,15 +259,14 @@ void PipelineTest::phaseLeases(const std::shared_ptr<LatestPreview>& preview, co
         } catch (const CaptureError&) {
         }
         check(exact, "Slow consumer lost its exact leased bytes");
-        check(countDirectoryEntries(files_->url()) <= 3,
-              "Preview files grew beyond latest, leased and in-flight");
+        check(countDirectoryEntries(*files_) <= 3, "Preview files grew beyond latest, leased and in-flight");
     }
     onControl([&] {
         preview->release(lease["leaseId"].get<std::string>());
         preview->stop(signalStopped());
     });
     waitFor(fixture_->stopped, "Rotation cleanup did not drain");
-    check(countDirectoryEntries(files_->url()) == 0, "Released rotation files were retained");
+    check(countDirectoryEntries(*files_) == 0, "Released rotation files were retained");
 
     onControl([&] {
         preview->begin(randomUuid(), 60);
@@ -278,7 +276,7 @@ void PipelineTest::phaseLeases(const std::shared_ptr<LatestPreview>& preview, co
     const Json second = onControl([&] { return preview->acquire(); });
     onControl([&] { preview->stop(signalStopped()); });
     waitFor(fixture_->stopped, "Leased Stop did not drain");
-    check(std::filesystem::exists(files_->url() + "/" + second["basename"].get<std::string>()),
+    check(ownedFileExists(*files_, second["basename"].get<std::string>()),
           "Stop unlinked an in-flight consumer's frame");
     check(beginRefused(*preview, 60, "PREVIEW_BUSY"), "Reconnect discarded an outstanding lease");
     onControl([&] {
@@ -374,7 +372,7 @@ void PipelineTest::phaseCadence(int fps) {
     });
     check(last["frameId"] == 99, "Old generation published after cadence reconnect");
     waitFor(f->stopped, "Cadence reconnect did not drain");
-    check(countDirectoryEntries(files_->url(), "preview-") == 0, "Cadence fixture retained preview files");
+    check(countDirectoryEntries(*files_, "preview-") == 0, "Cadence fixture retained preview files");
 }
 
 // An encoder that produces one byte too many never leaves a file behind.
@@ -393,7 +391,7 @@ void PipelineTest::phaseBound() {
     waitFor(f->failed, "Oversized JPEG did not fail");
     onControl([&] { boundPipeline_->stop(signalStopped()); });
     waitFor(f->stopped, "Oversized encoder did not drain");
-    check(countDirectoryEntries(files_->url(), "preview-") == 0, "Oversized JPEG reached the filesystem");
+    check(countDirectoryEntries(*files_, "preview-") == 0, "Oversized JPEG reached the filesystem");
 }
 
 Json PipelineTest::run() {

@@ -57,7 +57,9 @@ void waitUntilReady(const MovieWriter& writer, bool video, double t0, double lim
 }
 
 double readDuration(const OwnedFiles& files, const std::string& basename) {
-    const int fd = ::openat(files.directoryFD(), basename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
+    const int fd =
+        ::openat(files.directoryFD(), basename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return NAN;
     double seconds = NAN;
     try {
@@ -71,7 +73,9 @@ double readDuration(const OwnedFiles& files, const std::string& basename) {
 
 }  // namespace
 
-void fillSyntheticFrame(PixelBuffer& frame, std::int64_t index) { drawTestPicture(frame, index); }
+void fillSyntheticFrame(PixelBuffer& frame, std::int64_t index) {
+    drawTestPicture(frame, index);
+}
 
 std::vector<std::int16_t> syntheticTone(std::int64_t index) {
     std::vector<std::int16_t> samples(samplesPerFrame);

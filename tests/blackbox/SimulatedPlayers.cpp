@@ -11,37 +11,11 @@ namespace qvtest {
 
 namespace {
 
-std::string twoDigits(int player) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d", player);
-    return text;
-}
-
 double clockNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
-
-std::string videoId(int player) {
-    return "sim-video-" + twoDigits(player);
-}
-std::string audioId(int player) {
-    return "sim-audio-" + twoDigits(player);
-}
-
-Json simVideo(int player, const Json& extra) {
-    Json device = {{"id", videoId(player)}, {"name", "Quorvelle - Player " + twoDigits(player)}};
-    device.update(extra);
-    return device;
-}
-
-Json simAudio(int player, const Json& extra) {
-    Json device = {{"id", audioId(player)},
-                   {"name", "Microphone (Quorvelle - Player " + twoDigits(player) + ")"}};
-    device.update(extra);
-    return device;
-}
 
 SimulatedHelper::SimulatedHelper(const Json& config) {
     process_ = std::make_unique<HelperProcess>(
@@ -88,12 +62,7 @@ Json SimulatedHelper::error(const std::string& action, const Json& fields, doubl
 }
 
 std::string SimulatedHelper::send(const std::string& action, const Json& fields) {
-    Json object = fields;
-    const std::string id = freshUuid();
-    object["requestId"] = id;
-    object["action"] = action;
-    process_->sendLine(object);
-    return id;
+    return process_->send(action, fields);
 }
 
 Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {

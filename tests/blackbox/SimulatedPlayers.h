@@ -1,19 +1,13 @@
 #pragma once
 
 #include "HelperProcess.h"
+#include "SimulatedPlayerConfig.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace qvtest {
-
-// A simulated camera "Quorvelle - Player NN" with id "sim-video-NN"; `extra` keys are merged in.
-Json simVideo(int player, const Json& extra = Json::object());
-// Its microphone "Microphone (Quorvelle - Player NN)" with id "sim-audio-NN".
-Json simAudio(int player, const Json& extra = Json::object());
-std::string videoId(int player);
-std::string audioId(int player);
 
 // One helper in protocol mode against simulated players, with its own private temporary directory.
 class SimulatedHelper {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 using namespace qv;
 
 namespace {
@@ -53,4 +56,27 @@ TEST(FrameConverter, ShortBuffersAndUnknownFormatsGiveNoFrame) {
     EXPECT_FALSE(FrameConverter({V4L2_PIX_FMT_SGRBG8, 2, 2, 2}).convert(bytes.data(), bytes.size()));
     EXPECT_FALSE(FrameConverter::supports(V4L2_PIX_FMT_SGRBG8));
     EXPECT_TRUE(FrameConverter::supports(V4L2_PIX_FMT_MJPEG));
+}
+
+TEST(FrameConverter, AJpegFrameMustHaveTheStreamedSize) {
+    auto source = PixelBuffer::create(16, 16);
+    std::fill(source->data(), source->data() + source->bytesPerRow() * 16, 0x80);
+    JpegCodec codec;
+    const std::string jpeg = codec.encode(*source, 80);
+    FrameConverter converter({V4L2_PIX_FMT_MJPEG, 16, 16, 0});
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(jpeg.data());
+    const auto frame = converter.convert(bytes, jpeg.size());
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->width(), 16);
+
+    // A damaged header that claims 60000 × 60000 is dropped before anything is allocated for it.
+    std::string damaged = jpeg;
+    const auto sof = damaged.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    for (const std::size_t at : {sof + 5, sof + 7}) {
+        damaged[at] = static_cast<char>(60000 >> 8);
+        damaged[at + 1] = static_cast<char>(60000 & 0xFF);
+    }
+    EXPECT_FALSE(converter.convert(reinterpret_cast<const std::uint8_t*>(damaged.data()), damaged.size()));
+    EXPECT_FALSE(FrameConverter({V4L2_PIX_FMT_MJPEG, 8, 8, 0}).convert(bytes, jpeg.size()));
 }

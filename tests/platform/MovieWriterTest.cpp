@@ -108,17 +108,30 @@ TEST(MovieWriter, WritesVideoFromTheSessionStart) {
     writer.startSession(100.0);
     // Before time zero nothing is accepted.
     EXPECT_FALSE(writer.appendVideo(writer.makeVideoFrame(), 99.5));
+    // Odd frames are drawn by the writer: on its own thread, never the caller's.
+    std::atomic<int> drawnElsewhere{0};
+    const auto caller = std::this_thread::get_id();
     for (int i = 0; i < 30; ++i) {
         ASSERT_TRUE(appendWhenReady(writer, true, [&] {
+            const double time = 100.0 + i / 30.0;
+            if (i % 2 == 1) {
+                return writer.appendVideo(
+                    [&, i](qv::YuvFrame& frame) {
+                        if (std::this_thread::get_id() != caller) ++drawnElsewhere;
+                        fillFrame(frame, 16 + i * 4);
+                    },
+                    time);
+            }
             auto frame = writer.makeVideoFrame();
             if (!frame) return false;
             fillFrame(*frame, 16 + i * 4);
-            return writer.appendVideo(frame, 100.0 + i / 30.0);
+            return writer.appendVideo(frame, time);
         }));
     }
     std::atomic<int> calls{0};
     ASSERT_TRUE(finishAndWait(writer, calls));
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
+    EXPECT_EQ(drawnElsewhere, 15);
     writer.finish([&] { ++calls; });
     EXPECT_EQ(calls, 1);
 

@@ -90,7 +90,7 @@ protected:
         ASSERT_TRUE(probe_->stopped.wait(waitSeconds));
     }
 
-    int previewFiles() { return countDirectoryEntries(scratch_.dir(), "preview-"); }
+    int previewFiles() { return countDirectoryEntries(*scratch_.files(), "preview-"); }
 
     std::vector<Json> failures() {
         std::lock_guard lock(probe_->mutex);

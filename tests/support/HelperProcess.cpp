@@ -94,14 +94,20 @@ void HelperProcess::write(const std::string& bytes) {
     }
 }
 
-void HelperProcess::sendLine(const Json& object) { write(object.dump() + "\n"); }
+void HelperProcess::sendLine(const Json& object) {
+    const std::string line = object.dump();
+    if (transcript_) transcript_(line, true);
+    write(line + "\n");
+}
 
 void HelperProcess::closeInput() {
     if (in_ >= 0) close(in_);
     in_ = -1;
 }
 
-void HelperProcess::signal(int number) { kill(pid_, number); }
+void HelperProcess::signal(int number) {
+    kill(pid_, number);
+}
 
 bool HelperProcess::fill(int fd, std::string& buffer, double timeout) {
     pollfd descriptor{fd, POLLIN, 0};
@@ -124,6 +130,7 @@ std::optional<std::string> HelperProcess::readLine(double timeout) {
         if (newline != std::string::npos) {
             std::string line = outBuffer_.substr(0, newline);
             outBuffer_.erase(0, newline + 1);
+            if (transcript_) transcript_(line, false);
             return line;
         }
         const double left = deadline - now();
@@ -139,8 +146,7 @@ std::optional<Json> HelperProcess::readJson(double timeout) {
     return Json::parse(*line);
 }
 
-std::optional<Json> HelperProcess::readUntil(const std::function<bool(const Json&)>& match,
-                                             double timeout) {
+std::optional<Json> HelperProcess::readUntil(const std::function<bool(const Json&)>& match, double timeout) {
     const double deadline = now() + timeout;
     for (;;) {
         const double left = deadline - now();
@@ -156,14 +162,35 @@ std::optional<Json> HelperProcess::readEvent(const std::string& name, double tim
     return readUntil([&](const Json& j) { return j.contains("event") && j["event"] == name; }, timeout);
 }
 
-std::optional<Json> HelperProcess::request(const std::string& action, const Json& fields, double timeout) {
+std::string HelperProcess::send(const std::string& action, const Json& fields) {
     Json object = fields;
     const std::string id = freshUuid();
     object["requestId"] = id;
     object["action"] = action;
     sendLine(object);
-    return readUntil([&](const Json& j) { return j.contains("requestId") && j["requestId"] == id; },
-                     timeout);
+    return id;
+}
+
+std::optional<Json> HelperProcess::request(const std::string& action, const Json& fields, double timeout) {
+    const std::string id = send(action, fields);
+    return readUntil([&](const Json& j) { return j.contains("requestId") && j["requestId"] == id; }, timeout);
+}
+
+Json HelperProcess::result(const std::string& action, const Json& fields, double timeout) {
+    const auto reply = request(action, fields, timeout);
+    if (!reply) throw std::runtime_error(action + ": no reply");
+    if (!reply->value("ok", false)) throw std::runtime_error(action + ": " + reply->dump());
+    return (*reply)["result"];
+}
+
+Json HelperProcess::waitStatus(const std::function<bool(const Json&)>& done, double timeout) {
+    const double deadline = now() + timeout;
+    for (;;) {
+        Json status = result("status");
+        if (done(status)) return status;
+        if (now() >= deadline) throw std::runtime_error("status: still " + status.dump());
+        usleep(50000);
+    }
 }
 
 std::optional<int> HelperProcess::waitExit(double timeout) {
@@ -212,7 +239,9 @@ RunResult runHelper(const std::vector<std::string>& args, const std::string& inp
     return result;
 }
 
-std::string freshUuid() { return qv::randomUuid(); }
+std::string freshUuid() {
+    return qv::randomUuid();
+}
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "qvtest-XXXXXX").string();

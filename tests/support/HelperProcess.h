@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,9 +15,12 @@ namespace qvtest {
 using qv::Json;
 
 // The built helper executable.
-inline const char* helperPath() { return QV_HELPER_PATH; }
+inline const char* helperPath() {
+    return QV_HELPER_PATH;
+}
 
-// Runs the real helper with pipes on all three standard streams, for black-box tests.
+// Runs the real helper with pipes on all three standard streams and talks to it as a host does: for
+// the black-box tests, the benchmarks and the demo.
 class HelperProcess {
 public:
     // `env` entries are added to (or replace those of) this process's environment.
@@ -41,9 +45,19 @@ public:
     std::optional<Json> readEvent(const std::string& name, double timeout = 10.0);
     const std::vector<Json>& skipped() const { return skipped_; }
 
-    // Sends {"requestId": fresh, "action": action, ...fields} and returns its reply.
+    // Sends {"requestId": fresh, "action": action, ...fields}; returns the requestId.
+    std::string send(const std::string& action, const Json& fields = Json::object());
+    // Sends a request and returns its reply.
     std::optional<Json> request(const std::string& action, const Json& fields = Json::object(),
                                 double timeout = 10.0);
+    // The "result" of a successful reply; throws std::runtime_error naming the action otherwise.
+    Json result(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
+    // Polls "status" until `done` holds; returns that status, or throws after `timeout` seconds.
+    Json waitStatus(const std::function<bool(const Json&)>& done, double timeout = 15.0);
+
+    // Shown every standard-output line read and every line sent (`sent`), as it passes; none: quiet.
+    using Transcript = std::function<void(const std::string& line, bool sent)>;
+    void setTranscript(Transcript transcript) { transcript_ = std::move(transcript); }
 
     // The exit status (or 128 + signal), or none if still running after `timeout`.
     std::optional<int> waitExit(double timeout = 10.0);
@@ -62,6 +76,7 @@ private:
     bool outEOF_ = false;
     std::optional<int> status_;
     std::vector<Json> skipped_;
+    Transcript transcript_;
 };
 
 struct RunResult {

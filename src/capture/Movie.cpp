@@ -1,12 +1,12 @@
 #include "capture/Movie.h"
 
 #include "files/OwnedFiles.h"
+#include "platform/Uuid.h"
 #include "protocol/Clock.h"
 
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -19,12 +19,6 @@ constexpr int smallestSide = 2;
 constexpr int largestSide = 512;
 constexpr std::int64_t largestArea = 131'072;
 constexpr std::int64_t audioBitRate = 128'000;
-
-std::string lowerCased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool boundedSide(int side) {
     return side % 2 == 0 && side >= smallestSide && side <= largestSide;

@@ -21,10 +21,6 @@
 #include "protocol/Output.h"
 #include "protocol/Validation.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <span>
@@ -638,11 +634,6 @@ CaptureDeviceRef withId(const std::vector<CaptureDeviceRef>& devices, const Json
     return nullptr;
 }
 
-std::string lowerCased(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 }  // namespace
 
 void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video,
@@ -784,9 +775,8 @@ void Engine::tick() {
             finish("duration", false);
             return;
         }
-        struct stat info {};
-        if (fstatat(files->directoryFD(), movie->basename.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            info.st_size >= maxRecordBytes - recordingHeadroomBytes) {
+        // Through the writer's descriptor: the file being written, whatever its name now points at.
+        if (movie->writer->fileSize() >= maxRecordBytes - recordingHeadroomBytes) {
             finish("limit", false);
             return;
         }
@@ -893,8 +883,8 @@ void Engine::handleStartRecording(const std::string& requestId, const Json& requ
                            "The explicitly selected audio has not produced a native sample");
     }
     movies += 1;
-    movie = std::make_shared<Movie>(lowerCased(captureId->get<std::string>()), durationMs, *files,
-                                    latestPixel, withAudio ? latestAudioFormat : std::nullopt);
+    movie = std::make_shared<Movie>(captureId->get<std::string>(), durationMs, *files, latestPixel,
+                                    withAudio ? latestAudioFormat : std::nullopt);
     armWatchdog(static_cast<double>(durationMs) / 1000.0, "duration");
     changed();
     success(requestId, withAccepted(status(false)));

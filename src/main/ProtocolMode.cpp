@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <memory>
 
 namespace qv {
 
@@ -41,6 +43,14 @@ void runProtocolMode() {
         output->exitAfterDraining(1);
         parkForever();
     }
+
+    // Work that failed in a way nobody caught leaves the engine's state unknown: end the session
+    // as a stalled queue does, with a fatal line and a quick exit without clean-up.
+    setUncaughtTaskHandler([output, id = engine->id, once = std::make_shared<std::atomic<bool>>(false)] {
+        if (once->exchange(true)) return;
+        output->send(fatalJSON(id, currentErrorJSON()));
+        globalAfter(0.1, [] { exitProcess(2); });
+    });
 
     // Posted before the reader exists, so "ready" is always the first line the host sees.
     controlQueue().async([engine] { engine->ready(); });

@@ -1,5 +1,7 @@
 #include "platform/MovieWriter.h"
 
+#include "platform/Runtime.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,6 +19,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <mutex>
+#include <string_view>
 
 namespace qv {
 
@@ -54,17 +57,10 @@ void openAndClose(const char* name, void (*configure)(AVCodecContext*)) {
     avcodec_free_context(&context);
 }
 
-int writeAll(void* opaque, std::uint8_t* data, int size) {
+int writeFile(void* opaque, std::uint8_t* data, int size) {
     const int fd = *static_cast<int*>(opaque);
-    int done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return AVERROR(errno);
-        if (n == 0) return AVERROR(EIO);
-        done += static_cast<int>(n);
-    }
-    return size;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+    return writeAll(fd, bytes) ? size : AVERROR(errno);
 }
 
 std::int64_t seekFile(void* opaque, std::int64_t offset, int whence) {
@@ -146,7 +142,8 @@ struct MovieWriter::Encoder {
     SwrContext* resampler = nullptr;
     AVAudioFifo* fifo = nullptr;
     AVFrame* frame = nullptr;
-    std::int64_t fifoPts = -1;  // time of the FIFO's first sample, in samples
+    std::int64_t fifoPts = -1;     // time of the FIFO's first sample, in samples
+    std::vector<float> converted;  // one block in the encoder's planar format, reused
     int channels = 0;
     int sampleRate = 0;
     ~Encoder() {
@@ -161,13 +158,14 @@ struct MovieWriter::Encoder {
 
 MovieWriter::MovieWriter(int fd) : output_(std::make_unique<Output>()), pool_(std::make_shared<FramePool>()) {
     // Library diagnostics would reach standard error, which carries nothing but fixed lines.
-    av_log_set_level(AV_LOG_QUIET);
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
     output_->fd = fd;
     int result = avformat_alloc_output_context2(&output_->format, nullptr, "mp4", nullptr);
     if (result < 0) throw PlatformError("FFmpeg", result);
     auto* buffer = static_cast<unsigned char*>(av_malloc(ioBufferSize));
     if (buffer == nullptr) throw PlatformError("FFmpeg", AVERROR(ENOMEM));
-    output_->io = avio_alloc_context(buffer, ioBufferSize, 1, &output_->fd, nullptr, writeAll, seekFile);
+    output_->io = avio_alloc_context(buffer, ioBufferSize, 1, &output_->fd, nullptr, writeFile, seekFile);
     if (output_->io == nullptr) {
         av_free(buffer);
         throw PlatformError("FFmpeg", AVERROR(ENOMEM));
@@ -481,6 +479,11 @@ void MovieWriter::cancel() {
     wake_.notify_one();
 }
 
+std::int64_t MovieWriter::fileSize() const {
+    struct stat info {};
+    return ::fstat(output_->fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
 void MovieWriter::setMode(mode_t mode) {
     if (::fchmod(output_->fd, mode) != 0) throw PlatformError::posix(errno, "fchmod");
 }
@@ -559,7 +562,8 @@ void MovieWriter::encodeAudio(Item& item) {
         }
     }
     if (av_audio_fifo_realloc(a.fifo, av_audio_fifo_size(a.fifo) + count) < 0) return fail(AVERROR(ENOMEM));
-    std::vector<float> converted(static_cast<std::size_t>(count) * static_cast<std::size_t>(a.channels));
+    std::vector<float>& converted = a.converted;
+    converted.resize(static_cast<std::size_t>(count) * static_cast<std::size_t>(a.channels));
     std::uint8_t* out[2] = {reinterpret_cast<std::uint8_t*>(converted.data()),
                             reinterpret_cast<std::uint8_t*>(converted.data() + count)};
     const auto* in = reinterpret_cast<const std::uint8_t*>(item.pcm.data());

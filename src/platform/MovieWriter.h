@@ -106,6 +106,8 @@ public:
 
     Status status() const { return status_.load(); }
     std::optional<PlatformError> error() const;
+    // The file's size now, read through the descriptor; -1 when it cannot be read.
+    std::int64_t fileSize() const;
     // Sets the file's mode through the descriptor. Throws PlatformError("POSIX", errno).
     void setMode(mode_t mode);
 

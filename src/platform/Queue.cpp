@@ -1,5 +1,7 @@
 #include "platform/Queue.h"
 
+#include "platform/Runtime.h"
+
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
@@ -24,12 +26,20 @@ std::string threadName(const std::string& label) {
 
 }  // namespace
 
-Queue::Queue(std::string label)
-    : label_(std::move(label)), guard_(asio::make_work_guard(context_)) {
+Queue::Queue(std::string label) : label_(std::move(label)), guard_(asio::make_work_guard(context_)) {
     thread_ = std::thread([this] {
         currentQueue = this;
         pthread_setname_np(pthread_self(), threadName(label_).c_str());
-        context_.run();
+        // The queue keeps serving once the handler has had its say: the handler ends the process
+        // on its own schedule, and other work (a fatal line, a forced exit) may still need it.
+        for (;;) {
+            try {
+                context_.run();
+                return;
+            } catch (...) {
+                uncaughtTask();
+            }
+        }
     });
 }
 
@@ -45,7 +55,9 @@ Queue::~Queue() {
     }
 }
 
-void Queue::async(std::function<void()> work) { asio::post(context_, std::move(work)); }
+void Queue::async(std::function<void()> work) {
+    asio::post(context_, std::move(work));
+}
 
 void Queue::sync(const std::function<void()>& work) {
     assertNotOnQueue(*this);
@@ -71,9 +83,13 @@ void Queue::after(double seconds, std::function<void()> work) {
     });
 }
 
-bool Queue::isCurrent() const { return currentQueue == this; }
+bool Queue::isCurrent() const {
+    return currentQueue == this;
+}
 
-Queue* Queue::current() { return currentQueue; }
+Queue* Queue::current() {
+    return currentQueue;
+}
 
 void assertOnQueue(const Queue& queue) {
     if (!queue.isCurrent()) std::abort();

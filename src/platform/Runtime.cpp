@@ -25,7 +25,33 @@ static Queue& globalDefaultQueue() {
 }
 
 void dispatchGlobal(std::function<void()> work) {
-    std::thread(std::move(work)).detach();
+    std::thread([work = std::move(work)] {
+        try {
+            work();
+        } catch (...) {
+            uncaughtTask();
+        }
+    }).detach();
+}
+
+namespace {
+std::mutex handlerLock;
+std::function<void()> uncaughtHandler;
+}  // namespace
+
+void setUncaughtTaskHandler(std::function<void()> handler) {
+    std::lock_guard lock(handlerLock);
+    uncaughtHandler = std::move(handler);
+}
+
+void uncaughtTask() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(handlerLock);
+        handler = uncaughtHandler;
+    }
+    if (!handler) exitProcess(2);
+    handler();
 }
 
 void globalAfter(double seconds, std::function<void()> work) {

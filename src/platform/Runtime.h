@@ -24,6 +24,13 @@ void dispatchGlobal(std::function<void()> work);
 // such as forced exits, so a stuck serial queue cannot hold them up.
 void globalAfter(double seconds, std::function<void()> work);
 
+// Called inside the catch block when work on a queue or a global thread lets an exception escape.
+// The owner's state is unknown from then on, so the handler must end the process; until one is
+// set, the process exits with status 2 at once. Either way nothing reaches standard error, which
+// an escaped exception would otherwise fill with the runtime's own message.
+void setUncaughtTaskHandler(std::function<void()> handler);
+void uncaughtTask();
+
 // Ends the process at once from any thread. All output goes straight to its descriptor, so
 // nothing is left in a buffer, and no static destructor can race a running thread.
 [[noreturn]] void exitProcess(int status);

@@ -51,4 +51,11 @@ bool isCanonicalUuid(std::string_view text) {
     return true;
 }
 
+std::string lowerCased(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 }  // namespace qv

@@ -9,5 +9,7 @@ namespace qv {
 std::string randomUuid();
 // True for canonical UUID text (8-4-4-4-12 hexadecimal digits, either letter case).
 bool isCanonicalUuid(std::string_view text);
+// ASCII letters in lower case: the form in which ids are stored, compared and put in file names.
+std::string lowerCased(std::string text);
 
 }  // namespace qv

@@ -9,7 +9,6 @@
 #include "protocol/Digest.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 namespace qv {
@@ -19,12 +18,6 @@ namespace {
 constexpr const char* workerLabel = "quorvelle.native.preview";
 // How long a pipeline that goes away gives its worker to finish what it already holds.
 constexpr double workerDrainSeconds = 10.0;
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::string basenameOf(const Json& image) {
     return image.at("basename").get<std::string>();
@@ -98,7 +91,7 @@ void LatestPreview::begin(const std::string& generation, int fps) {
     }
     if (fps < 1 || fps > 60)
         throw CaptureError("INVALID_ARGUMENT", "Preview cadence must be from 1 through 60");
-    generation_ = lowercase(generation);
+    generation_ = lowerCased(generation);
     fps_ = fps;
     lastStart_ = 0;
     encodedFrames_ = 0;

@@ -1,4 +1,5 @@
 #include "platform/Queue.h"
+#include "platform/Runtime.h"
 #include "platform/Semaphore.h"
 #include "platform/Timer.h"
 #include "protocol/Clock.h"
@@ -148,4 +149,23 @@ TEST(Timer, TicksMissedWhileTheQueueWasBlockedAreNotRunInABurst) {
     int bunched = 0;
     for (std::size_t i = 1; i < times.size(); ++i) bunched += times[i] - times[i - 1] < 0.005 ? 1 : 0;
     EXPECT_LE(bunched, 2);
+}
+
+TEST(Queue, AnEscapedExceptionGoesToTheHandlerAndTheQueueKeepsServing) {
+    std::atomic<int> handled{0};
+    setUncaughtTaskHandler([&] { ++handled; });
+    Queue queue("quorvelle.test");
+    queue.async([] { throw std::runtime_error("lost"); });
+    Semaphore later;
+    queue.async([&] { later.signal(); });
+    EXPECT_TRUE(later.wait(5));
+    Semaphore global;
+    dispatchGlobal([&] {
+        global.signal();
+        throw std::runtime_error("global");
+    });
+    ASSERT_TRUE(global.wait(5));
+    for (int i = 0; i < 500 && handled < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    setUncaughtTaskHandler(nullptr);
+    EXPECT_EQ(handled, 2);
 }

@@ -30,6 +30,11 @@ struct Recorder : VideoDataOutputDelegate, AudioDataOutputDelegate {
         onControlQueue = onControlQueue && controlQueue().isCurrent();
         audio.push_back(sample);
     }
+    void didDropAudio(int count) override {
+        onControlQueue = onControlQueue && controlQueue().isCurrent();
+        audioDrops += count;
+    }
+    int audioDrops = 0;
 };
 
 void drainControlQueue() {
@@ -149,6 +154,11 @@ TEST(AudioDataOutputTest, AStalledControlQueueBoundsWaitingSamples) {
     }
     drainControlQueue();
     EXPECT_EQ(recorder->audio.size(), static_cast<std::size_t>(AudioDataOutput::maxPendingSamples));
+    // Every discarded buffer is reported, once.
+    output->deliver(AudioSample{});
+    drainControlQueue();
+    EXPECT_EQ(recorder->audioDrops, 50);
+    EXPECT_TRUE(recorder->onControlQueue);
 }
 
 }  // namespace

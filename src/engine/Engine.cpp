@@ -762,6 +762,12 @@ void Engine::didOutputAudio(const AudioSample& sample) {
     }
 }
 
+void Engine::didDropAudio(int count) {
+    assertOnQueue(controlQueue());
+    // Audio lost while the queue was held up is a gap in the recording like any refused buffer.
+    if (movie && movie->state == "recording" && movie->firstPTS) movie->droppedAudio += count;
+}
+
 void Engine::didDropVideo() {
     assertOnQueue(controlQueue());
     nativeDroppedVideoSamples += 1;

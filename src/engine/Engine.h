@@ -80,6 +80,7 @@ public:
     void didOutputVideo(const VideoSample& sample) override;
     void didDropVideo() override;
     void didOutputAudio(const AudioSample& sample) override;
+    void didDropAudio(int count) override;
 
     // --- State (controlQueue only) ---
     const std::string id;

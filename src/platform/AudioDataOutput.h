@@ -14,6 +14,9 @@ class AudioDataOutputDelegate {
 public:
     virtual ~AudioDataOutputDelegate() = default;
     virtual void didOutputAudio(const AudioSample& sample) = 0;
+    // `count` buffers were discarded because too many waited; told just before a buffer that gets
+    // through, so a stall costs the control queue nothing more.
+    virtual void didDropAudio(int /*count*/) {}
 };
 
 // Hands audio buffers from a capture thread to its delegate on controlQueue, in the device's own
@@ -36,6 +39,7 @@ public:
 private:
     WeakDelegate<AudioDataOutputDelegate> delegate_;
     std::atomic<int> pending_{0};
+    std::atomic<int> discarded_{0};
 };
 
 }  // namespace qv

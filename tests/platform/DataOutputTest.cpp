@@ -30,6 +30,11 @@ struct Recorder : VideoDataOutputDelegate, AudioDataOutputDelegate {
         onControlQueue = onControlQueue && controlQueue().isCurrent();
         audio.push_back(sample);
     }
+    void didDropAudio(int count) override {
+        onControlQueue = onControlQueue && controlQueue().isCurrent();
+        audioDrops += count;
+    }
+    int audioDrops = 0;
 };
 
 void drainControlQueue() {
@@ -136,6 +141,10 @@ TEST(AudioDataOutputTest, SamplesArriveInOrderAndAStalledControlQueueBoundsThose
         EXPECT_EQ(recorder->audio[i].format.sampleRate, 44100);
         EXPECT_EQ(recorder->audio[i].frames(), 441);
     }
+    // Every discarded buffer is reported, once.
+    output->deliver(AudioSample{});
+    drainControlQueue();
+    EXPECT_EQ(recorder->audioDrops, 50);
     EXPECT_TRUE(recorder->onControlQueue);
 }
 

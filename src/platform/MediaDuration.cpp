@@ -1,5 +1,6 @@
 #include "platform/MediaDuration.h"
 
+#include "platform/MediaLibraries.h"
 #include "protocol/CaptureError.h"
 
 extern "C" {
@@ -61,7 +62,7 @@ std::int64_t seekSource(void* opaque, std::int64_t offset, int whence) {
 
 double containerDurationSeconds(int fd) {
     constexpr int bufferSize = 1 << 16;
-    av_log_set_level(AV_LOG_QUIET);
+    quietMediaLibraries();
     Source source{fd};
     auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
     if (buffer == nullptr) throw PlatformError("FFmpeg", AVERROR(ENOMEM));

@@ -1,5 +1,6 @@
 #include "platform/MovieWriter.h"
 
+#include "platform/MediaLibraries.h"
 #include "platform/Runtime.h"
 
 extern "C" {
@@ -157,9 +158,7 @@ struct MovieWriter::Encoder {
 };
 
 MovieWriter::MovieWriter(int fd) : output_(std::make_unique<Output>()), pool_(std::make_shared<FramePool>()) {
-    // Library diagnostics would reach standard error, which carries nothing but fixed lines.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    quietMediaLibraries();
     output_->fd = fd;
     int result = avformat_alloc_output_context2(&output_->format, nullptr, "mp4", nullptr);
     if (result < 0) throw PlatformError("FFmpeg", result);
@@ -208,6 +207,7 @@ std::optional<PlatformError> MovieWriter::error() const {
 }
 
 void MovieWriter::prepareEncoders() {
+    quietMediaLibraries();
     static std::once_flag once;
     std::call_once(once, [] {
         openAndClose("libx264", [](AVCodecContext* c) {

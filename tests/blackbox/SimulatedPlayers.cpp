@@ -31,6 +31,10 @@ SimulatedHelper::SimulatedHelper(const Json& config) {
     sessionDir_ = ready_.value("sessionDir", "");
 }
 
+SimulatedHelper::~SimulatedHelper() {
+    EXPECT_EQ(process_->errorText(), "");
+}
+
 std::string SimulatedHelper::fileText(const std::string& basename) const {
     return qvtest::fileText(sessionDir_ + "/" + basename);
 }

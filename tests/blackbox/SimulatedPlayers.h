@@ -13,6 +13,8 @@ namespace qvtest {
 class SimulatedHelper {
 public:
     explicit SimulatedHelper(const Json& config);
+    // Checks that nothing reached standard error: in a session no library or runtime may write there.
+    ~SimulatedHelper();
 
     HelperProcess& process() { return *process_; }
     HelperProcess* operator->() { return process_.get(); }

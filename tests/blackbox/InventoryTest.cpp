@@ -2,38 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 using namespace qvtest;
-
-namespace {
-
-Json device(const std::string& id, const std::string& name) {
-    return Json{{"id", id}, {"name", name}};
-}
-
-const Json busy = {{"code", "BUSY"}, {"message", "A native state transition is still in progress"}};
-
-}  // namespace
 
 TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
     Json cameras = Json::array();
     for (int i = 1; i <= 5; ++i) cameras.push_back(simVideo(i));
-    cameras.push_back(device("builtin", "FaceTime HD Camera"));
-    cameras.push_back(device("blank", ""));
+    cameras.push_back({{"id", "builtin"}, {"name", "FaceTime HD Camera"}});
+    cameras.push_back({{"id", "blank"}, {"name", ""}});
     Json tenRanges = Json::array();
     for (int i = 1; i <= 10; ++i) tenRanges.push_back({i, 30});
     cameras[0]["formats"] = Json::array({{{"width", 640}, {"height", 480}, {"ranges", tenRanges}}});
     // A format without ranges gives no entry; eight ranges count from each of the others, cut at 64.
-    Json manyFormats = Json::array({{{"width", 320}, {"height", 240}, {"ranges", Json::array()}}});
+    cameras[1]["formats"] = Json::array({{{"width", 320}, {"height", 240}, {"ranges", Json::array()}}});
     for (int i = 0; i < 9; ++i)
-        manyFormats.push_back({{"width", 100 + i}, {"height", 100}, {"ranges", tenRanges}});
-    cameras[1]["formats"] = manyFormats;
+        cameras[1]["formats"].push_back({{"width", 100 + i}, {"height", 100}, {"ranges", tenRanges}});
     // A microphone named like a camera is judged by that name.
-    SimulatedHelper helper(Json{
-        {"video", cameras},
-        {"audio",
-         {simAudio(1), device("mic-2", "Quorvelle - Player 02"), device("mac", "MacBook Pro Microphone")}}});
+    SimulatedHelper helper(Json{{"video", cameras},
+                                {"audio",
+                                 {simAudio(1),
+                                  {{"id", "mic-2"}, {"name", "Quorvelle - Player 02"}},
+                                  {{"id", "mac"}, {"name", "MacBook Pro Microphone"}}}}});
 
     const int before = helper.status()["stateSequence"];
     const Json list = helper.ok("list");
@@ -44,7 +32,6 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
     const Json& video = list["videoDevices"];
     ASSERT_EQ(video.size(), 4u);
     EXPECT_EQ(video[0]["deviceId"], videoId(1));
-    EXPECT_EQ(video[0]["label"], "Quorvelle - Player 01");
     EXPECT_EQ(video[0]["player"], "01");
     ASSERT_EQ(video[0]["formats"].size(), 8u);
     EXPECT_EQ(video[0]["formats"][7],
@@ -53,15 +40,12 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
     EXPECT_EQ(video[1]["formats"][0]["width"], 100);
     EXPECT_EQ(video[1]["formats"][63],
               (Json{{"width", 107}, {"height", 100}, {"minFps", 8.0}, {"maxFps", 30.0}}));
-    EXPECT_EQ(video[2]["formats"],
-              Json::parse(R"([{"width":160,"height":144,"minFps":60.0,"maxFps":60.0}])"));
     EXPECT_EQ(video[3]["deviceId"], videoId(4));
     ASSERT_EQ(list["audioDevices"].size(), 2u);
     EXPECT_EQ(
         list["audioDevices"][0],
         (Json{{"deviceId", audioId(1)}, {"label", "Microphone (Quorvelle - Player 01)"}, {"player", "01"}}));
     EXPECT_EQ(list["audioDevices"][1]["player"], "02");
-    EXPECT_EQ(list["permissions"], (Json{{"video", "authorized"}, {"audio", "authorized"}}));
 
     // Each list is a new inventory and one state change.
     const Json second = helper.ok("list");
@@ -69,63 +53,55 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
     EXPECT_EQ(second["stateSequence"], before + 2);
 }
 
-TEST(Permission, SettledPermissionsAnswerAtOnceAndUndeterminedOnesWhenTheAnswerComes) {
+TEST(Permission, SettledAnswersComeAtOnceUndeterminedOnesWhenTheAnswerComes) {
     SimulatedHelper helper(Json{{"permissions", {{"video", "not_determined"}, {"audio", "not_determined"}}},
                                 {"permissionRequests",
                                  {{"video", {{"answerAfterMs", 3000}, {"grant", true}}},
                                   {"audio", {{"answerAfterMs", 0}, {"grant", false}}}}}});
-    EXPECT_EQ(helper.ok("permission_status")["permissions"],
-              (Json{{"video", "not_determined"}, {"audio", "not_determined"}}));
-    for (const Json& fields :
-         {Json::object(), Json{{"media", "screen"}}, Json{{"media", nullptr}}, Json{{"media", 1}}}) {
+    for (const Json& fields : {Json::object(), Json{{"media", "screen"}}, Json{{"media", nullptr}}})
         EXPECT_EQ(helper.error("request_permission", fields),
                   (Json{{"code", "INVALID_ARGUMENT"}, {"message", "media must be video or audio"}}))
             << fields;
-    }
     // A refusal is reported through the permissions, not as an error.
     EXPECT_EQ(helper.ok("request_permission", {{"media", "audio"}})["permissions"]["audio"], "denied");
 
     // While the camera's answer is outstanding the helper is busy, but still serves "status".
     int before = helper.status()["stateSequence"];
     const std::string id = helper.send("request_permission", {{"media", "video"}});
-    EXPECT_EQ(helper.error("list"), busy);
+    EXPECT_EQ(helper.error("list"), failure("BUSY"));
     helper.status();
     const Json reply = helper.replyTo(id);
-    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
-    EXPECT_EQ(reply["result"]["permissions"], (Json{{"video", "authorized"}, {"audio", "denied"}}));
+    const Json settled = {{"video", "authorized"}, {"audio", "denied"}};
+    EXPECT_EQ(reply["result"]["permissions"], settled) << reply.dump();
     EXPECT_EQ(reply["result"]["stateSequence"], before + 1);
 
-    // Settled permissions answer at once, change nothing, and leave the helper free.
+    // Settled permissions answer at once and change nothing.
     before = helper.status()["stateSequence"];
     for (const char* media : {"video", "audio"}) {
-        const Json settled = helper.ok("request_permission", {{"media", media}});
-        EXPECT_EQ(settled["permissions"], (Json{{"video", "authorized"}, {"audio", "denied"}}));
-        EXPECT_EQ(settled["stateSequence"], before);
+        const Json again = helper.ok("request_permission", {{"media", media}});
+        EXPECT_EQ(again["permissions"], settled);
+        EXPECT_EQ(again["stateSequence"], before);
     }
-    helper.ok("list");
 }
 
-TEST(Permission, CloseWithARequestOutstandingSendsNoPermissionReply) {
-    SimulatedHelper helper(Json{{"permissions", {{"video", "not_determined"}}},
-                                {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}});
-    const std::string id = helper.send("request_permission", {{"media", "video"}});
-    helper.ok("close");
-    EXPECT_EQ(helper->waitExit(), 0);
-    while (const auto line = helper->readJson(1.0))
+TEST(Permission, CloseWithARequestOutstandingSendsNoReplyAndAnAnswerThatNeverComesEndsTheHelper) {
+    const Json neverAnswered = {{"permissions", {{"video", "not_determined"}}},
+                                {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}};
+    SimulatedHelper closed(neverAnswered);
+    SimulatedHelper waiting(neverAnswered);
+    const std::string id = closed.send("request_permission", {{"media", "video"}});
+    waiting.send("request_permission", {{"media", "video"}});
+    closed.ok("close");
+    EXPECT_EQ(closed->waitExit(), 0);
+    while (const auto line = closed->readJson(1.0))
         EXPECT_NE(line->value("requestId", ""), id) << line->dump();
-    for (const Json& line : helper->skipped()) EXPECT_NE(line.value("requestId", ""), id) << line.dump();
-}
+    for (const Json& line : closed->skipped()) EXPECT_NE(line.value("requestId", ""), id) << line.dump();
 
-TEST(Permission, AnAnswerThatNeverComesEndsTheHelper) {
-    SimulatedHelper helper(Json{{"permissions", {{"video", "not_determined"}}},
-                                {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}});
-    helper.send("request_permission", {{"media", "video"}});
-    const auto fatal = helper->readEvent("fatal", 60);
+    const auto fatal = waiting->readEvent("fatal", 60);
     ASSERT_TRUE(fatal.has_value());
     EXPECT_EQ((*fatal)["error"]["code"], "PERMISSION_TIMEOUT");
     EXPECT_EQ((*fatal)["devicesReleased"], false);
     // The close that follows may confirm the release before the forced exit comes.
-    const auto status = helper->waitExit(10);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(*status == 0 || *status == 2) << *status;
+    const auto status = waiting->waitExit(10);
+    EXPECT_TRUE(status == 0 || status == 2) << status.value_or(-1);
 }

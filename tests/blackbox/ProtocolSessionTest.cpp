@@ -1,35 +1,52 @@
 #include "HelperProcess.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 
 using namespace qvtest;
 
 namespace {
 
-const std::string firstId = "00000000-0000-4000-8000-000000000001";
-
-std::string line(const std::string& requestId, const std::string& action) {
-    return Json{{"requestId", requestId}, {"action", action}}.dump() + "\n";
+std::string idOf(char c) {
+    return std::string("00000000-0000-4000-8000-00000000000") + c;
 }
 
-std::string errorCode(const std::optional<Json>& reply) {
-    if (!reply || !reply->contains("error")) return "";
-    return (*reply)["error"]["code"];
+std::string statusText(const std::string& id) {
+    return Json{{"requestId", id}, {"action", "status"}}.dump();
 }
 
-// A helper in protocol mode with its private directory under a scratch TMPDIR.
+// True when the machine has a video node or a sound card, whose listing a test cannot predict.
+bool hasCaptureHardware() {
+    std::error_code missing;
+    for (const char* directory : {"/dev", "/dev/snd"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(directory, missing)) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with("video") || name.starts_with("pcmC")) return true;
+        }
+    }
+    return false;
+}
+
+// A helper in protocol mode on the real device layer (an empty value selects it, as an unset one does),
+// with its private directory under a scratch TMPDIR.
 struct Session {
     TempDir tmp;
-    HelperProcess process{{"--stdio"}, {{"TMPDIR", tmp.path()}}};
+    HelperProcess process{{"--stdio"}, {{"TMPDIR", tmp.path()}, {"QUORVELLE_SIMULATED_DEVICES", ""}}};
 
     // Every line left until standard output ends.
     std::vector<Json> rest() {
         std::vector<Json> lines;
         while (auto next = process.readJson(20.0)) lines.push_back(*next);
         return lines;
+    }
+    std::string errorCode(const std::string& action, const Json& fields) {
+        const auto reply = process.request(action, fields);
+        return reply && reply->contains("error") ? (*reply)["error"]["code"].get<std::string>() : "";
     }
 };
 
@@ -38,102 +55,159 @@ struct Session {
 TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
     Session s;
     auto& p = s.process;
-    // Written before "ready" is read.
-    p.write(line(firstId, "status"));
-    const auto ready = p.readJson();
-    ASSERT_TRUE(ready);
-    EXPECT_EQ((*ready)["event"], "ready");
-    EXPECT_EQ((*ready)["protocolVersion"], 1);
-    EXPECT_EQ((*ready)["platform"], "linux");
-    EXPECT_EQ((*ready)["stateSequence"], 0);
-    EXPECT_EQ((*ready)["limits"], (Json{{"maxDurationMs", 600000},
-                                        {"maxRecordingBytes", 134217728},
-                                        {"maxRecordings", 2},
-                                        {"maxScreenshots", 32},
-                                        {"maxScreenshotBytes", 2097152},
-                                        {"maxPreviewBytes", 1048576}}));
-    const std::string dir = (*ready)["sessionDir"];
-    EXPECT_EQ(dir.rfind(s.tmp.path() + "/quorvelle-native-capture-", 0), 0u);
+    p.write(statusText(idOf('1')) + "\n");  // before "ready" is read
+    const std::string readyText = p.readLine().value_or("{}");
+    EXPECT_NE(readyText.find("\\/"), std::string::npos) << "slashes go out escaped";
+    const Json ready = Json::parse(readyText);
+    EXPECT_EQ(ready["event"], "ready");
+    EXPECT_EQ(ready["protocolVersion"], 1);
+    EXPECT_EQ(ready["platform"], "linux");
+    EXPECT_EQ(ready["stateSequence"], 0);
+    EXPECT_EQ(ready["limits"],
+              Json::parse(R"({"maxDurationMs":600000,"maxRecordingBytes":134217728,)"
+                          R"("maxRecordings":2,"maxScreenshots":32,"maxScreenshotBytes":2097152,)"
+                          R"("maxPreviewBytes":1048576})"));
+    const std::string dir = ready.value("sessionDir", "");
+    EXPECT_TRUE(dir.starts_with(s.tmp.path() + "/quorvelle-native-capture-")) << dir;
     struct stat info {};
     ASSERT_EQ(stat(dir.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
     auto reply = p.readJson();
     ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["requestId"], firstId);
-    EXPECT_EQ((*reply)["result"]["sessionId"], (*ready)["sessionId"]);
+    EXPECT_EQ((*reply)["requestId"], idOf('1'));
+    EXPECT_EQ((*reply)["result"]["sessionId"], ready["sessionId"]);
 
-    p.sendLine({{"requestId", firstId}, {"action", 5}});
-    reply = p.readJson();
-    ASSERT_TRUE(reply);
+    p.sendLine({{"requestId", idOf('1')}, {"action", 5}});
     EXPECT_EQ(
-        *reply,
-        (Json{{"requestId", firstId},
+        p.readJson().value_or(Json()),
+        (Json{{"requestId", idOf('1')},
               {"ok", false},
-              {"sessionId", (*ready)["sessionId"]},
+              {"sessionId", ready["sessionId"]},
               {"stateSequence", 0},
               {"error",
                {{"code", "INVALID_REQUEST"}, {"message", "A bounded requestId and action are required"}}}}));
-    EXPECT_EQ(errorCode(p.request("nonsense", {{"extra", 1}})), "UNKNOWN_ACTION");
-    EXPECT_EQ((*p.request("status", {{"extra", true}}))["error"],
+    EXPECT_EQ(s.errorCode("nonsense", {{"extra", 1}}), "UNKNOWN_ACTION");
+    EXPECT_EQ(p.request("status", {{"extra", true}}).value_or(Json())["error"],
               (Json{{"code", "INVALID_ARGUMENT"}, {"message", "Unknown request field"}}));
     // A key of the set may be missing, but an unknown one is refused.
-    EXPECT_EQ(errorCode(p.request("release_frame", {{"bogus", 1}})), "INVALID_ARGUMENT");
+    EXPECT_EQ(s.errorCode("release_frame", {{"bogus", 1}}), "INVALID_ARGUMENT");
 
-    const auto first = p.request("status");
-    const auto second = p.request("status");
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ((*first)["result"]["stateSequence"], (*second)["result"]["stateSequence"]);
-    EXPECT_EQ((*first)["result"]["connection"], "disconnected");
-    EXPECT_EQ((*first)["result"]["recording"], nullptr);
-    EXPECT_FALSE((*first)["result"].contains("videoFormat"));
-    const auto clock = p.request("clock");
-    ASSERT_TRUE(clock);
-    EXPECT_EQ((*clock)["result"]["clock"], "system-uptime");
-    EXPECT_TRUE((*clock)["result"]["uptimeMs"].is_number_float());
+    const Json first = p.result("status");
+    EXPECT_EQ(p.result("status")["stateSequence"], first["stateSequence"]);
+    EXPECT_EQ(first["connection"], "disconnected");
+    EXPECT_EQ(first["recording"], nullptr);
+    EXPECT_TRUE(p.result("clock")["uptimeMs"].is_number_float());
+
+    // Without cameras or sound cards the list is empty and nothing prompts: access is authorized.
+    if (!hasCaptureHardware()) {
+        const Json list = p.result("list");
+        EXPECT_EQ(list["videoDevices"], Json::array());
+        EXPECT_EQ(list["audioDevices"], Json::array());
+        const Json none = {{"total", 0}, {"unlabeled", 0}, {"unsupported", 0}, {"omitted", 0}};
+        EXPECT_EQ(list["counts"], (Json{{"video", none}, {"audio", none}}));
+        const Json authorized = {{"video", "authorized"}, {"audio", "authorized"}};
+        EXPECT_EQ(list["permissions"], authorized);
+        EXPECT_EQ(p.result("permission_status")["permissions"], authorized);
+        EXPECT_EQ(p.result("request_permission", {{"media", "audio"}})["permissions"], authorized);
+    }
 
     // Upper-case requestIds are valid and echoed as sent.
     const std::string upperId = "00000000-0000-4000-8000-00000000000A";
-    p.write(line(upperId, "close"));
+    p.write(Json{{"requestId", upperId}, {"action", "close"}}.dump() + "\n");
     const auto lines = s.rest();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["requestId"], upperId);
     EXPECT_EQ(lines[0]["result"]["closed"], true);
     EXPECT_EQ(lines[0]["result"]["devicesReleased"], true);
-    EXPECT_EQ(lines[1]["event"], "closed");
-    EXPECT_EQ(lines[1]["devicesReleased"], true);
-    EXPECT_EQ(lines[1]["sessionId"], (*ready)["sessionId"]);
-    EXPECT_EQ(lines[1]["stateSequence"], lines[0]["result"]["stateSequence"]);
+    EXPECT_EQ(lines[1], (Json{{"event", "closed"},
+                              {"devicesReleased", true},
+                              {"sessionId", ready["sessionId"]},
+                              {"stateSequence", lines[0]["result"]["stateSequence"]}}));
     EXPECT_EQ(p.waitExit(), 0);
     EXPECT_EQ(p.errorText(), "");
 }
 
-TEST(ProtocolSession, EachSignalClosesInOrderWithoutAReply) {
+TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHelper) {
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
         Session s;
         ASSERT_TRUE(s.process.readEvent("ready"));
         s.process.signal(number);
-        if (number == SIGTERM) s.process.signal(SIGTERM);
+        if (number == SIGTERM) s.process.signal(SIGTERM);  // a second one changes nothing
         const auto lines = s.rest();
         ASSERT_EQ(lines.size(), 1u) << number;
         EXPECT_EQ(lines[0]["event"], "closed");
         EXPECT_EQ(lines[0]["devicesReleased"], true);
         EXPECT_EQ(s.process.waitExit(), 0) << number;
     }
-}
-
-TEST(ProtocolSession, HostThatStopsReadingEndsTheHelperWithinBounds) {
     Session s;
     ASSERT_TRUE(s.process.readEvent("ready"));
     std::string many;
-    for (int i = 0; i < 3000; ++i) many += line(firstId, "status");
+    for (int i = 0; i < 3000; ++i) many += statusText(idOf('1')) + "\n";
     const auto start = std::chrono::steady_clock::now();
     s.process.write(many);
-    const auto status = s.process.waitExit(40.0);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 2);
+    EXPECT_EQ(s.process.waitExit(40.0), 2);
     // A line may wait 2 s; the emergency close then exits 2 s later at the latest.
-    EXPECT_LT(seconds, 20.0);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
     EXPECT_EQ(s.process.errorText(), "");
+}
+
+TEST(RequestIntake, ValidLinesAreAnsweredInOrderHoweverTheyArrive) {
+    std::string exact = statusText(idOf('a'));
+    exact.append(8192 - exact.size(), ' ');
+    const std::string split = statusText(idOf('e')) + "\n";
+    // A line of exactly the bound, CR LF, two requests in one write, one split across three writes,
+    // and a partial line at the end of input.
+    Session s;
+    ASSERT_TRUE(s.process.readEvent("ready"));
+    for (const auto& piece :
+         {exact + "\n", statusText(idOf('b')) + "\r\n",
+          statusText(idOf('c')) + "\n" + statusText(idOf('d')) + "\n", split.substr(0, 10),
+          split.substr(10, 20), split.substr(30), statusText(idOf('f')).substr(0, 20)}) {
+        s.process.write(piece);
+        usleep(20000);  // lets the pieces arrive apart; the outcome is the same if they do not
+    }
+    s.process.closeInput();
+    const auto lines = s.rest();
+    ASSERT_EQ(lines.size(), 6u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(lines[i]["requestId"], idOf(static_cast<char>('a' + i)));
+        EXPECT_EQ(lines[i]["ok"], true);
+    }
+    EXPECT_EQ(lines[5]["event"], "closed");
+    EXPECT_EQ(s.process.waitExit(20.0), 0);
+}
+
+TEST(RequestIntake, WhatIsNotABoundedRequestEndsTheSessionUnanswered) {
+    std::vector<std::pair<std::string, std::string>> cases;
+    // Standard input stays open: the 8193rd byte alone must end the session.
+    std::string oversized = statusText(idOf('a'));
+    cases.push_back({oversized.append(8193 - oversized.size(), ' '), "REQUEST_TOO_LARGE"});
+    const std::string next = "\n" + statusText(idOf('b')) + "\n";
+    for (const std::string bad : {"", "[1,2]", "42", "null", "{\"a\":1,}", "{\"requestId\":\"\xff\"}"})
+        cases.push_back({bad + next, "INVALID_JSON"});
+    cases.push_back({statusText(idOf('a')) + " x" + next, "INVALID_JSON"});
+    for (const Json& request : {Json::object(), Json{{"requestId", 1}, {"action", "status"}},
+                                Json{{"requestId", "{" + idOf('1') + "}"}, {"action", "status"}}})
+        cases.push_back({request.dump() + next, "INVALID_REQUEST"});
+    for (const auto& [input, code] : cases) {
+        SCOPED_TRACE(input.substr(0, 60));
+        Session s;
+        ASSERT_TRUE(s.process.readEvent("ready"));
+        s.process.write(input);
+        const auto lines = s.rest();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0]["event"], "fatal");
+        EXPECT_EQ(lines[0]["error"]["code"], code);
+        EXPECT_EQ(lines[0]["devicesReleased"], false);
+        // A request after an invalid one is never read; one handed over meanwhile finds the helper closing.
+        for (const auto& j : lines) {
+            if (j.contains("requestId")) {
+                EXPECT_EQ(code, "INVALID_REQUEST") << j;
+                EXPECT_EQ(j["error"]["code"], "CLOSING") << j;
+            }
+        }
+        EXPECT_EQ(lines.back()["event"], "closed");
+        EXPECT_EQ(s.process.waitExit(20.0), 0);
+    }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <thread>
 
 namespace qvtest {
@@ -112,6 +113,30 @@ Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predica
 Json SimulatedHelper::waitFrame(double timeout) {
     return waitStatus([](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); },
                       timeout);
+}
+
+Json failure(const std::string& code) {
+    static const std::map<std::string, std::string> messages = {
+        {"ALREADY_CONNECTED", "Disconnect before selecting a device"},
+        {"BUSY", "A native state transition is still in progress"},
+        {"CAPTURE_LIMIT", "A UUID captureId and remaining recording quota are required"},
+        {"DEVICE_MISMATCH", "Audio must be the explicitly selected matching Quorvelle player"},
+        {"DEVICE_NOT_FOUND", "The selected Quorvelle video is no longer present"},
+        {"DEVICE_STALLED", "The selected native video stopped producing frames"},
+        {"FRAME_BOUND", "Native frame exceeds dimension bounds"},
+        {"FRAME_LEASE_BUSY", "Finish the original native frame read before requesting another"},
+        {"FRAME_LEASE_MISMATCH", "Native frame release does not match its original read"},
+        {"NATIVE_ERROR", "Native capture failed. Check the error code for details."},
+        {"NOT_RECORDING", "There is no active recording"},
+        {"NO_AUDIO_SAMPLE", "The explicitly selected audio has not produced a native sample"},
+        {"NO_VIDEO_FRAME", "No fresh connected native preview frame is available"},
+        {"PERMISSION_REQUIRED", "Request normal native camera/microphone permission before connecting"},
+        {"RECORDING_UNAVAILABLE", "A connected native frame and no active recording are required"},
+        {"SCREENSHOT_UNAVAILABLE", "A connected frame and remaining screenshot quota are required"},
+        {"STALE_INVENTORY", "List devices and use that exact inventoryId and selection"},
+        {"START_FAILED", "Native session did not start"},
+    };
+    return Json{{"code", code}, {"message", messages.at(code)}};
 }
 
 Json probe(const std::string& path, bool frames) {

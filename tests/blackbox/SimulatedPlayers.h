@@ -54,6 +54,9 @@ private:
     std::string sessionDir_;
 };
 
+// The error record the helper gives for `code` (a code with one message only).
+Json failure(const std::string& code);
+
 // What ffprobe says about a media file: {"streams": [...], "format": {...}} and, when asked, each
 // frame's picture type in "frames"; or null.
 Json probe(const std::string& path, bool frames = false);

@@ -40,30 +40,14 @@ std::string SimulatedHelper::fileText(const std::string& basename) const {
     return qvtest::fileText(sessionDir_ + "/" + basename);
 }
 
-Json SimulatedHelper::ok(const std::string& action, const Json& fields, double timeout) {
+Json SimulatedHelper::reply(const std::string& action, const Json& fields, double timeout, bool ok) {
     const auto reply = process_->request(action, fields, timeout);
-    if (!reply) {
-        ADD_FAILURE() << action << ": no reply";
+    if (!reply || reply->value("ok", !ok) != ok) {
+        ADD_FAILURE() << action << (ok ? " failed: " : " succeeded: ")
+                      << (reply ? reply->dump() : "no reply");
         return Json::object();
     }
-    if (!reply->value("ok", false)) {
-        ADD_FAILURE() << action << ": " << reply->dump();
-        return Json::object();
-    }
-    return (*reply)["result"];
-}
-
-Json SimulatedHelper::error(const std::string& action, const Json& fields, double timeout) {
-    const auto reply = process_->request(action, fields, timeout);
-    if (!reply) {
-        ADD_FAILURE() << action << ": no reply";
-        return Json::object();
-    }
-    if (reply->value("ok", true)) {
-        ADD_FAILURE() << action << " succeeded: " << reply->dump();
-        return Json::object();
-    }
-    return (*reply)["error"];
+    return (*reply)[ok ? "result" : "error"];
 }
 
 std::string SimulatedHelper::send(const std::string& action, const Json& fields) {
@@ -76,9 +60,11 @@ Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
     return reply ? *reply : Json();
 }
 
-std::string SimulatedHelper::sendConnect(int player, bool withAudio) {
+std::string SimulatedHelper::sendConnect(int player, bool withAudio, const Json& extra) {
     inventoryId = ok("list").value("inventoryId", "");
-    return send("connect", connectFields(player, withAudio));
+    Json fields = connectFields(player, withAudio);
+    fields.update(extra);
+    return send("connect", fields);
 }
 
 Json SimulatedHelper::connectFields(int player, bool withAudio) const {
@@ -87,17 +73,8 @@ Json SimulatedHelper::connectFields(int player, bool withAudio) const {
     return Json{{"inventoryId", inventoryId.value_or("")}, {"selection", selection}};
 }
 
-Json SimulatedHelper::connect(int player, bool withAudio, const Json& extra, double timeout) {
-    const Json list = ok("list");
-    inventoryId = list.value("inventoryId", "");
-    Json fields = connectFields(player, withAudio);
-    fields.update(extra);
-    const auto reply = process_->request("connect", fields, timeout);
-    if (!reply) {
-        ADD_FAILURE() << "connect: no reply";
-        return Json::object();
-    }
-    return *reply;
+Json SimulatedHelper::connect(int player, bool withAudio, const Json& extra) {
+    return replyTo(sendConnect(player, withAudio, extra));
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {

@@ -22,10 +22,13 @@ public:
     const std::string& sessionDir() const { return sessionDir_; }
     std::string fileText(const std::string& basename) const;
 
-    // The "result" of a successful reply (the test fails when there is none).
-    Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
-    // The "error" record of a failed reply.
-    Json error(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0);
+    // The "result" of a successful reply, the "error" record of a failed one (the test fails otherwise).
+    Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0) {
+        return reply(action, fields, timeout, true);
+    }
+    Json error(const std::string& action, const Json& fields = Json::object()) {
+        return reply(action, fields, 10.0, false);
+    }
     Json status() { return ok("status"); }
 
     // Sends a request without waiting; returns its requestId.
@@ -33,12 +36,11 @@ public:
     // The reply to an earlier send(), or null.
     Json replyTo(const std::string& requestId, double timeout = 20.0);
 
-    // Lists, then connects to the player's camera (and its microphone when `withAudio`); returns
-    // the connect reply.
-    Json connect(int player, bool withAudio, const Json& extra = Json::object(), double timeout = 20.0);
-    // The same without waiting for the reply; returns the requestId.
-    std::string sendConnect(int player, bool withAudio);
-    // The connect request for the latest list, without waiting for a reply.
+    // Lists, then connects to the player's camera (and its microphone when `withAudio`); returns the
+    // reply, or with sendConnect() the requestId without waiting.
+    Json connect(int player, bool withAudio, const Json& extra = Json::object());
+    std::string sendConnect(int player, bool withAudio, const Json& extra = Json::object());
+    // The connect request for the latest list.
     Json connectFields(int player, bool withAudio) const;
     // Polls "status" until `predicate` holds or `timeout` passes; returns the last status.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
@@ -48,6 +50,8 @@ public:
     std::optional<std::string> inventoryId;
 
 private:
+    Json reply(const std::string& action, const Json& fields, double timeout, bool ok);
+
     TempDir tmp_;
     std::unique_ptr<HelperProcess> process_;
     Json ready_;

@@ -2,7 +2,6 @@
 
 #include "TestSupport.h"
 #include "platform/Runtime.h"
-#include "platform/Uuid.h"
 #include "protocol/CaptureError.h"
 #include "protocol/Digest.h"
 
@@ -16,8 +15,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <thread>
 
 namespace {
 
@@ -47,32 +44,17 @@ protected:
     qvtest::ScopedTmpdir tmpdir_;
 };
 
-TEST_F(OwnedFilesTest, CreatesAFreshOwnerOnlyDirectoryUnderTheResolvedTmpdir) {
+TEST_F(OwnedFilesTest, TheDirectoryIsFreshUnderAnExistingAbsoluteTmpdir) {
     const std::string real = tmpdir_.path() + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
     ASSERT_EQ(::symlink(real.c_str(), (tmpdir_.path() + "/link").c_str()), 0);
     tmpdir_.set(tmpdir_.path() + "/link/");
-
     OwnedFiles first;
     OwnedFiles second;
     EXPECT_NE(first.url(), second.url());
     EXPECT_EQ(fs::path(first.url()).parent_path(), fs::canonical(real));
-    const std::string name = fs::path(first.url()).filename().string();
-    ASSERT_EQ(name.size(), 61u);
-    EXPECT_TRUE(name.starts_with("quorvelle-native-capture-"));
-    EXPECT_TRUE(qv::isCanonicalUuid(name.substr(25)));
-    EXPECT_EQ(name.find_first_of("ABCDEF"), std::string::npos);
-    struct stat info {};
-    ASSERT_EQ(::lstat(first.url().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_NO_THROW(first.check());
-}
 
-TEST_F(OwnedFilesTest, TmpdirMustBeAnExistingAbsoluteDirectory) {
-    const std::string file = outside("x");
-    for (const std::string& value :
-         {std::string(), std::string("relative/dir"), tmpdir_.path() + "/missing", file}) {
+    for (const std::string& value : {std::string(), std::string("relative/dir"), outside("x")}) {
         tmpdir_.set(value);
         EXPECT_EQ(thrown([] { OwnedFiles files; }),
                   "OUTPUT_DIRECTORY / Temporary directory must be an existing absolute directory")
@@ -81,33 +63,22 @@ TEST_F(OwnedFilesTest, TmpdirMustBeAnExistingAbsoluteDirectory) {
     // /proc is an existing absolute directory in which nobody, root included, can make one.
     tmpdir_.set("/proc");
     EXPECT_THROW(OwnedFiles files, qv::PlatformError);
-    ::unsetenv("TMPDIR");
-    OwnedFiles files;
-    EXPECT_EQ(fs::path(files.url()).parent_path(), fs::canonical("/tmp"));
-    ::rmdir(files.url().c_str());
 }
 
 TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
     OwnedFiles files;
     for (const std::string name :
-         {"../escape.png", "Owned.png", "owned.PNG", "owned.jpeg", ".png", "owned", "owned.", "owned.gif",
-          "a.png.png", "a b.png", "a/b.png", "", "owned.mp4"}) {
+         {"../escape.png", "Owned.png", "owned.jpeg", ".png", "a.png.png", "a/b.png", "", "owned.mp4"}) {
         EXPECT_EQ(thrown([&] { files.write("x", name, 10); }), bound) << name;
     }
     EXPECT_FALSE(fs::exists(tmpdir_.path() + "/escape.png"));
     EXPECT_TRUE(fs::is_empty(files.url()));
-    for (const std::string name : {"preview-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.jpg", "0.jpg", "-.png"}) {
-        EXPECT_NO_THROW(files.write("x", name, 10)) << name;
-    }
 
     // The limit is inclusive; an empty file is fine.
     files.write(std::string(10, 7), "exact.png", 10);
     EXPECT_EQ(thrown([&] { files.write(std::string(11, 7), "over.png", 10); }), bound);
     EXPECT_FALSE(fs::exists(in(files, "over.png")));
     files.write(std::string(), "empty.jpg", 0);
-    struct stat info {};
-    ASSERT_EQ(::lstat(in(files, "empty.jpg").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(files.metadata("empty.jpg").sha256,
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 
@@ -118,14 +89,6 @@ TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
     ASSERT_EQ(::symlink(target.c_str(), in(files, "planted.png").c_str()), 0);
     EXPECT_EQ(thrown([&] { files.write("x", "planted.png", 10); }), notExclusive);
     EXPECT_EQ(fileText(target), "target");
-
-    // Hashing reads in several chunks.
-    std::string data(65'536 * 3 + 17, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 7);
-    files.write(data, "big.png", qv::maxSnapshotBytes);
-    const auto big = files.metadata("big.png");
-    EXPECT_EQ(big.bytes, static_cast<std::int64_t>(data.size()));
-    EXPECT_EQ(big.sha256, qv::sha256Hex(data));
 }
 
 TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {
@@ -185,11 +148,9 @@ TEST_F(OwnedFilesTest, EveryOperationFailsOnceTheDirectoryChanged) {
         OwnedFiles files;
         files.write("x", "kept.png", 10);
         change(files.url());
-        EXPECT_EQ(thrown([&] { files.check(); }), changed) << how;
         EXPECT_EQ(thrown([&] { files.write("x", "new.png", 10); }), changed) << how;
         EXPECT_EQ(thrown([&] { files.metadata("kept.png"); }), changed) << how;
         EXPECT_EQ(thrown([&] { files.removeOwned("kept.png"); }), changed) << how;
-        EXPECT_EQ(thrown([&] { files.createOwned("capture-a.mp4"); }), changed) << how;
     }
 }
 
@@ -245,46 +206,22 @@ TEST_F(OwnedFilesTest, AWriteStoppedByTheFileSizeLimitStaysRemovable) {
     EXPECT_EXIT(writePastFileSizeLimit(files), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(OwnedFilesTest, CreateOwnedMakesAnExclusivePrivateRecordingFile) {
+TEST_F(OwnedFilesTest, CreateOwnedIsExclusiveAndTheFileCanBeTakenBack) {
     OwnedFiles files;
     const std::string name = "capture-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.mp4";
-    const mode_t oldMask = ::umask(0);
     const int fd = files.createOwned(name);
-    ::umask(oldMask);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::write(fd, "movie", 5), 5);
-    struct stat info {};
-    ASSERT_EQ(::fstat(fd, &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     ::close(fd);
-
     const std::string exists = "CAPTURE_EXISTS / Capture ID was already used";
     EXPECT_EQ(thrown([&] { files.createOwned(name); }), exists);
     EXPECT_EQ(fileText(in(files, name)), "movie");
     ASSERT_EQ(::symlink("/nonexistent", in(files, "capture-dangling.mp4").c_str()), 0);
     EXPECT_EQ(thrown([&] { files.createOwned("capture-dangling.mp4"); }), exists);
-    for (const std::string bad : {"../capture-a.mp4", "Capture-a.mp4", "capture-a.png", "capture-a.MP4"}) {
-        EXPECT_EQ(thrown([&] { files.createOwned(bad); }), bound) << bad;
-    }
-    // Registered as owned, so a recording whose creation failed can be taken back.
+    EXPECT_EQ(thrown([&] { files.createOwned("../capture-a.mp4"); }), bound);
+    // Registered as owned, so a recording whose creation failed can be removed.
     EXPECT_NO_THROW(files.removeOwned(name));
     EXPECT_FALSE(fs::exists(in(files, name)));
-}
-
-TEST_F(OwnedFilesTest, WritersOnTwoThreadsShareTheRegistry) {
-    OwnedFiles files;
-    const auto work = [&](const std::string& prefix) {
-        for (int i = 0; i < 50; ++i) {
-            const std::string name = prefix + std::to_string(i) + ".jpg";
-            files.write(name, name, 100);
-            files.removeOwned(name);
-        }
-    };
-    std::thread other(work, "b");
-    work("a");
-    other.join();
-    EXPECT_TRUE(fs::is_empty(files.url()));
 }
 
 }  // namespace

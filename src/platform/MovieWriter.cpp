@@ -40,21 +40,54 @@ constexpr double audioGapTolerance = 0.05;
 // A movie of one frame still shows it for one frame at 60 frames per second.
 constexpr std::int64_t soleFrameDuration = 90000 / 60;
 
-// The encoder options of every recording, so that the warm-up opens x264 the way a writer does.
-void setVideoOptions(AVDictionary** options) {
-    av_dict_set(options, "preset", "ultrafast", 0);
-    av_dict_set(options, "tune", "zerolatency", 0);
+void configureVideo(AVCodecContext* c, const VideoSettings& settings) {
+    c->width = settings.width;
+    c->height = settings.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = videoTimeBase;
+    // Capture rates vary; the nominal rate only guides rate control, timestamps rule the file.
+    c->framerate = AVRational{60, 1};
+    c->bit_rate = settings.averageBitRate;
+    c->max_b_frames = 0;
+    c->color_range = AVCOL_RANGE_MPEG;
+    c->colorspace = AVCOL_SPC_SMPTE170M;
+    c->color_primaries = AVCOL_PRI_SMPTE170M;
+    c->color_trc = AVCOL_TRC_SMPTE170M;
+    // x264 picks its thread count from the cores; with zerolatency these are slice threads, which
+    // keep every frame's latency at one frame.
+    c->thread_count = 0;
 }
 
-void openAndClose(const char* name, void (*configure)(AVCodecContext*)) {
+void configureAudio(AVCodecContext* c, const AudioSettings& settings) {
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    c->sample_rate = settings.sampleRate;
+    av_channel_layout_default(&c->ch_layout, settings.channels);
+    c->bit_rate = settings.bitRate;
+    c->time_base = AVRational{1, settings.sampleRate};
+}
+
+// Opens a configured encoder the one way every writer (and the warm-up) does.
+int openCodec(AVCodecContext* c) {
+    AVDictionary* options = nullptr;
+    if (c->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
+        // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform
+        // is its DC alone, so the 4 × 4 transform loses nothing.
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        av_dict_set(&options, "tune", "zerolatency", 0);
+    }
+    const int result = avcodec_open2(c, c->codec, &options);
+    av_dict_free(&options);
+    return result;
+}
+
+template <typename Configure>
+void openAndClose(const char* name, Configure configure) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
     if (context == nullptr) return;
     configure(context);
-    AVDictionary* options = nullptr;
-    if (context->codec_type == AVMEDIA_TYPE_VIDEO) setVideoOptions(&options);
-    avcodec_open2(context, codec, &options);
-    av_dict_free(&options);
+    openCodec(context);
     avcodec_free_context(&context);
 }
 
@@ -210,20 +243,8 @@ void MovieWriter::prepareEncoders() {
     quietMediaLibraries();
     static std::once_flag once;
     std::call_once(once, [] {
-        openAndClose("libx264", [](AVCodecContext* c) {
-            c->width = 16;
-            c->height = 16;
-            c->pix_fmt = AV_PIX_FMT_YUV420P;
-            c->time_base = videoTimeBase;
-            c->bit_rate = 1'000'000;
-        });
-        openAndClose("aac", [](AVCodecContext* c) {
-            c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-            c->sample_rate = 48'000;
-            av_channel_layout_default(&c->ch_layout, 1);
-            c->bit_rate = 128'000;
-            c->time_base = AVRational{1, 48'000};
-        });
+        openAndClose("libx264", [](AVCodecContext* c) { configureVideo(c, {16, 16, 1'000'000}); });
+        openAndClose("aac", [](AVCodecContext* c) { configureAudio(c, {48'000, 1, 128'000}); });
     });
 }
 
@@ -249,8 +270,8 @@ std::unique_ptr<MovieWriter::Encoder> MovieWriter::newEncoder(const char* name) 
     return encoder;
 }
 
-bool MovieWriter::openEncoder(Encoder& encoder, AVDictionary** options) {
-    int result = avcodec_open2(encoder.context, encoder.context->codec, options);
+bool MovieWriter::openEncoder(Encoder& encoder) {
+    int result = openCodec(encoder.context);
     encoder.stream = result >= 0 ? avformat_new_stream(output_->format, nullptr) : nullptr;
     if (result >= 0 && encoder.stream == nullptr) result = AVERROR(ENOMEM);
     if (result >= 0) {
@@ -268,31 +289,8 @@ bool MovieWriter::addVideo(const VideoSettings& settings) {
     }
     auto encoder = newEncoder("libx264");
     if (!encoder) return false;
-    AVCodecContext* c = encoder->context;
-    c->width = settings.width;
-    c->height = settings.height;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = videoTimeBase;
-    // Capture rates vary; the nominal rate only guides rate control, timestamps rule the file.
-    c->framerate = AVRational{60, 1};
-    c->bit_rate = settings.averageBitRate;
-    c->max_b_frames = 0;
-    c->color_range = AVCOL_RANGE_MPEG;
-    c->colorspace = AVCOL_SPC_SMPTE170M;
-    c->color_primaries = AVCOL_PRI_SMPTE170M;
-    c->color_trc = AVCOL_TRC_SMPTE170M;
-    // x264 picks its thread count from the cores; with zerolatency these are slice threads, which
-    // keep every frame's latency at one frame.
-    c->thread_count = 0;
-
-    // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
-    // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform is its
-    // DC alone, so the 4 × 4 transform loses nothing.
-    AVDictionary* options = nullptr;
-    setVideoOptions(&options);
-    const bool opened = openEncoder(*encoder, &options);
-    av_dict_free(&options);
-    if (!opened) return false;
+    configureVideo(encoder->context, settings);
+    if (!openEncoder(*encoder)) return false;
     for (int i = 0; i < poolSize; ++i) {
         AVFrame* frame = av_frame_alloc();
         if (frame == nullptr) {
@@ -324,16 +322,11 @@ bool MovieWriter::addAudio(const AudioSettings& settings) {
     auto encoder = newEncoder("aac");
     if (!encoder) return false;
     AVCodecContext* c = encoder->context;
-    AVChannelLayout layout{};
-    av_channel_layout_default(&layout, settings.channels);
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    c->sample_rate = settings.sampleRate;
-    c->ch_layout = layout;
-    c->bit_rate = settings.bitRate;
-    c->time_base = AVRational{1, settings.sampleRate};
-    if (!openEncoder(*encoder, nullptr)) return false;
-    int result = swr_alloc_set_opts2(&encoder->resampler, &layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
-                                     &layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
+    configureAudio(c, settings);
+    if (!openEncoder(*encoder)) return false;
+    int result =
+        swr_alloc_set_opts2(&encoder->resampler, &c->ch_layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
+                            &c->ch_layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
     if (result >= 0) result = swr_init(encoder->resampler);
     if (result < 0) {
         fail(result);

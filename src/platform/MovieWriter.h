@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-struct AVDictionary;
 struct AVFrame;
 
 namespace qv {
@@ -123,7 +122,7 @@ private:
     struct Output;
 
     std::unique_ptr<Encoder> newEncoder(const char* name);
-    bool openEncoder(Encoder& encoder, AVDictionary** options);
+    bool openEncoder(Encoder& encoder);
     void fail(int code);
     bool queueVideo(Item item, double time);
     void run();

@@ -13,26 +13,19 @@ namespace {
 
 // Written and read only on controlQueue (reads after a sync with it).
 struct Recorder : VideoDataOutputDelegate, AudioDataOutputDelegate {
-    std::vector<double> frames;
-    int drops = 0;
-    std::vector<double> audio;
-    int audioDrops = 0;
+    std::vector<double> frames, audio;
+    int drops = 0, audioDrops = 0;
     bool onControlQueue = true;
 
-    void didOutputVideo(const VideoSample& sample) override { note(frames, sample.presentationTime); }
-    void didDropVideo() override { note(drops); }
-    void didOutputAudio(const AudioSample& sample) override { note(audio, sample.presentationTime); }
-    void didDropAudio(int count) override { note(audioDrops, count); }
-
-private:
-    void note(std::vector<double>& list, double time) {
-        onControlQueue = onControlQueue && controlQueue().isCurrent();
-        list.push_back(time);
+    void didOutputVideo(const VideoSample& sample) override {
+        note(), frames.push_back(sample.presentationTime);
     }
-    void note(int& counter, int count = 1) {
-        onControlQueue = onControlQueue && controlQueue().isCurrent();
-        counter += count;
+    void didDropVideo() override { note(), ++drops; }
+    void didOutputAudio(const AudioSample& sample) override {
+        note(), audio.push_back(sample.presentationTime);
     }
+    void didDropAudio(int count) override { note(), audioDrops += count; }
+    void note() { onControlQueue = onControlQueue && controlQueue().isCurrent(); }
 };
 
 void drainControlQueue() {

@@ -17,11 +17,6 @@ int fail(int error) {
     return -1;
 }
 
-void copyText(std::uint8_t* target, std::size_t size, const std::string& text) {
-    std::memset(target, 0, size);
-    std::memcpy(target, text.data(), std::min(text.size(), size - 1));
-}
-
 }  // namespace
 
 void FakeUvcDevice::addNode(int number, Node node) {
@@ -93,22 +88,16 @@ int FakeUvcDevice::ioctl(int fd, unsigned long request, void* argument) {
     return control(nodes_.at(open->second), request, argument);
 }
 
-// Enumeration offers the active format only, without size or interval lists, as some drivers do.
+// No format enumeration: the camera streams in its active format.
 int FakeUvcDevice::control(const Node& node, unsigned long request, void* argument) {
     switch (request) {
         case VIDIOC_QUERYCAP: {
             auto* capability = static_cast<v4l2_capability*>(argument);
             *capability = {};
-            copyText(capability->card, sizeof capability->card, node.card);
-            copyText(capability->bus_info, sizeof capability->bus_info, node.busInfo);
+            node.card.copy(reinterpret_cast<char*>(capability->card), sizeof capability->card - 1);
+            node.busInfo.copy(reinterpret_cast<char*>(capability->bus_info), sizeof capability->bus_info - 1);
             capability->device_caps = node.deviceCaps;
             capability->capabilities = node.deviceCaps | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS;
-            return 0;
-        }
-        case VIDIOC_ENUM_FMT: {
-            auto* description = static_cast<v4l2_fmtdesc*>(argument);
-            if (description->index != 0) return fail(EINVAL);
-            description->pixelformat = node.pixelFormat;
             return 0;
         }
         case VIDIOC_G_FMT: {

@@ -34,27 +34,6 @@ TEST(Semaphore, WaitIsBoundedAndNoSignalIsLostUnderContention) {
     EXPECT_FALSE(semaphore.wait(0));
 }
 
-TEST(Timer, CancelStopsARepeatingTimerAndRestartReplacesTheSchedule) {
-    Queue queue("quorvelle.test");
-    Timer timer(queue);
-    std::atomic<int> runs{0}, replaced{0};
-    Semaphore third;
-    timer.start(0, 0.01, [&] {
-        if (++runs == 3) {
-            timer.cancel();
-            third.signal();
-        }
-    });
-    ASSERT_TRUE(third.wait(5));
-    Semaphore ran;
-    timer.start(0.05, 0, [&] { ++replaced; });
-    timer.start(0.01, 0, [&] { ran.signal(); });
-    ASSERT_TRUE(ran.wait(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(runs, 3);
-    EXPECT_EQ(replaced, 0);
-}
-
 TEST(Timer, TicksMissedWhileTheQueueWasBlockedAreNotRunInABurst) {
     Queue queue("quorvelle.test");
     Timer timer(queue);

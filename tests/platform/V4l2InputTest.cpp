@@ -84,7 +84,7 @@ protected:
 
 }  // namespace
 
-TEST_F(V4l2InputTest, FramesArriveAsBgraAndSkippedOrDamagedBuffersCountAsDrops) {
+TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleasesAll) {
     VideoSample first;
     controlQueue().sync([&] { first = receiver->samples.at(0); });
     EXPECT_DOUBLE_EQ(first.presentationTime, 100.5);
@@ -93,12 +93,10 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraAndSkippedOrDamagedBuffersCountAsDrops) 
     for (int y : {0, height - 1}) {
         const std::uint8_t* red = first.image->row(y) + 2 * 4;
         const std::uint8_t* white = first.image->row(y) + 13 * 4;
-        EXPECT_NEAR(red[0], 0, 3);
-        EXPECT_NEAR(red[1], 0, 3);
-        EXPECT_NEAR(red[2], 255, 3);
-        EXPECT_EQ(red[3], 255);
-        EXPECT_NEAR(white[0], 255, 3);
-        EXPECT_NEAR(white[1], 255, 3);
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_NEAR(red[c], c == 2 || c == 3 ? 255 : 0, 3) << "red, channel " << c << ", row " << y;
+            EXPECT_NEAR(white[c], 255, 3) << "white, channel " << c << ", row " << y;
+        }
     }
 
     // The driver skipped sequence numbers 8 and 9, then filled a buffer with an error.
@@ -107,12 +105,18 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraAndSkippedOrDamagedBuffersCountAsDrops) 
     ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 11, V4L2_BUF_FLAG_ERROR));
     ASSERT_TRUE(receiver->waitFor(2, 3));
     ASSERT_TRUE(kernel.waitForRequeued(3, patience));
+
+    const auto before = std::chrono::steady_clock::now();
+    input->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));  // bounded
+    EXPECT_FALSE(input->streaming());
+    EXPECT_FALSE(kernel.pushFrame(yuyvFrame(), 12));  // no buffer is queued any more
+    EXPECT_TRUE(input->release());
+    EXPECT_TRUE(kernel.released());
     controlQueue().sync([&] {
         EXPECT_EQ(receiver->samples.size(), 2u);
         EXPECT_EQ(receiver->drops, 3);
     });
-    input->stop();
-    EXPECT_TRUE(input->release());
 }
 
 TEST_F(V4l2InputTest, UnpluggingEndsTheStreamAndTheNodeIsStillReleased) {
@@ -126,15 +130,4 @@ TEST_F(V4l2InputTest, UnpluggingEndsTheStreamAndTheNodeIsStillReleased) {
     input->stop();
     EXPECT_TRUE(input->release());
     EXPECT_TRUE(kernel.released());
-}
-
-TEST_F(V4l2InputTest, StopEndsDeliveryPromptlyAndReleaseGivesBackBuffersAndNode) {
-    const auto before = std::chrono::steady_clock::now();
-    input->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));  // a poll() timeout or so
-    EXPECT_FALSE(input->streaming());
-    EXPECT_FALSE(kernel.pushFrame(yuyvFrame(), 8));  // no buffer is queued any more
-    EXPECT_TRUE(input->release());
-    EXPECT_TRUE(kernel.released());
-    controlQueue().sync([&] { EXPECT_EQ(receiver->samples.size(), 1u); });
 }

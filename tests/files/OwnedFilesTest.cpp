@@ -6,13 +6,11 @@
 #include "protocol/Digest.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -111,17 +109,11 @@ TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {
     EXPECT_NO_THROW(files.removeOwned("linked.png"));
     EXPECT_FALSE(fs::exists(in(files, "linked.png")));
     EXPECT_EQ(thrown([&] { files.removeOwned("linked.png"); }), unowned);
-    std::ofstream(in(files, "foreign.jpg")) << "x";
-    EXPECT_EQ(thrown([&] { files.removeOwned("foreign.jpg"); }), unowned);
-    EXPECT_TRUE(fs::exists(in(files, "foreign.jpg")));
 
     // metadata() reads only regular files directly inside the directory.
-    for (const std::string& name :
-         {target, std::string("../outside"), std::string(".."), std::string(), std::string("missing.mp4")}) {
+    for (const std::string& name : {target, std::string("../outside"), std::string(".."), std::string()}) {
         EXPECT_EQ(thrown([&] { files.metadata(name); }), unreadable) << name;
     }
-    ASSERT_EQ(::mkdirat(files.directoryFD(), "sub", 0700), 0);
-    EXPECT_EQ(thrown([&] { files.metadata("sub"); }), mismatch);
     // A FIFO must not hold the open until some writer appears.
     ASSERT_EQ(::mkfifoat(files.directoryFD(), "pipe.mp4", 0600), 0);
     EXPECT_EQ(thrown([&] { files.metadata("pipe.mp4"); }), mismatch);
@@ -132,11 +124,6 @@ TEST_F(OwnedFilesTest, EveryOperationFailsOnceTheDirectoryChanged) {
     const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> changes = {
         {"renamed",
          [](const std::string& dir) { ASSERT_EQ(::rename(dir.c_str(), (dir + "-moved").c_str()), 0); }},
-        {"replaced by a directory",
-         [](const std::string& dir) {
-             ASSERT_EQ(::rename(dir.c_str(), (dir + "-old").c_str()), 0);
-             ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-         }},
         {"replaced by a link",
          [](const std::string& dir) {
              ASSERT_EQ(::rename(dir.c_str(), (dir + "-real").c_str()), 0);
@@ -162,7 +149,6 @@ TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
     };
     const Case cases[] = {
         {65'536 * 3, 65'536 * 3 + 1, "OUTPUT_CHANGED / Capture output changed while hashing"},
-        {65'536 * 3, 65'536 * 2, "OUTPUT_CHANGED / Capture output changed while hashing"},
         {qv::maxRecordBytes + 1, 0, mismatch},
         {qv::maxRecordBytes, qv::maxRecordBytes + 65'536, "OUTPUT_BOUND / Capture output exceeded its limit"},
     };
@@ -183,27 +169,6 @@ TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
         EXPECT_EQ(thrown([&] { files.metadata(name); }), c.expected) << c.length << " to " << c.changedTo;
         ::close(fd);
     }
-}
-
-// Runs in a child process: lowers the file-size limit there, writes past it and exits with 0 when the
-// partly written file kept its registration.
-[[noreturn]] void writePastFileSizeLimit(OwnedFiles& files) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit small{100, 100};
-    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) std::_Exit(2);
-    if (thrown([&] { files.write(std::string(200, 1), "cut.png", 1000); }) !=
-        "OUTPUT_WRITE / Image write failed") {
-        std::_Exit(3);
-    }
-    struct stat info {};
-    if (::fstatat(files.directoryFD(), "cut.png", &info, 0) != 0 || info.st_size != 100) std::_Exit(4);
-    files.removeOwned("cut.png");
-    std::_Exit(fs::exists(files.url() + "/cut.png") ? 5 : 0);
-}
-
-TEST_F(OwnedFilesTest, AWriteStoppedByTheFileSizeLimitStaysRemovable) {
-    OwnedFiles files;
-    EXPECT_EXIT(writePastFileSizeLimit(files), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(OwnedFilesTest, CreateOwnedIsExclusiveAndTheFileCanBeTakenBack) {

@@ -37,6 +37,16 @@ constexpr double finishTimeoutSeconds = 15.0;
 constexpr double watchdogGraceSeconds = 17.0;
 constexpr double recordingFinishSeconds = 15.0;
 constexpr double permissionTimeoutSeconds = 45.0;
+constexpr double startTimeoutSeconds = 15.0;
+constexpr double sessionLimitSeconds = 600.0;
+constexpr double firstFrameSeconds = 10.0;
+constexpr double frameGapSeconds = 5.0;
+constexpr double liveFrameFreshSeconds = 5.0;
+constexpr int largestFrameSide = 4096;
+constexpr std::int64_t largestFramePixels = 8'388'608;
+// A recording ends this far below the file-size ceiling, so the trailer still fits.
+constexpr std::int64_t recordingHeadroomBytes = 2'097'152;
+constexpr std::int64_t fallbackDurationMs = 180'000;
 
 // Stops the session and takes it apart, on nativeQueue. True when the devices are known to be
 // released: nothing runs and nothing is attached any more.
@@ -563,17 +573,6 @@ void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, const std::st
 // Connection, capture session and the tick
 
 namespace {
-
-constexpr double startTimeoutSeconds = 15.0;
-constexpr double sessionLimitSeconds = 600.0;
-constexpr double firstFrameSeconds = 10.0;
-constexpr double frameGapSeconds = 5.0;
-constexpr double liveFrameFreshSeconds = 5.0;
-constexpr int largestFrameSide = 4096;
-constexpr std::int64_t largestFramePixels = 8'388'608;
-// A recording ends this far below the file-size ceiling, so the trailer still fits.
-constexpr std::int64_t recordingHeadroomBytes = 2'097'152;
-constexpr std::int64_t fallbackDurationMs = 180'000;
 
 // A running capture session and what the engine keeps of it.
 struct StartedSession {

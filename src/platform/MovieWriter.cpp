@@ -30,8 +30,6 @@ namespace {
 // seconds of pictures.
 constexpr int videoQueueCapacity = 3;
 constexpr int audioQueueCapacity = 16;
-// Queued frames, the one being encoded and the one the caller is filling.
-constexpr int poolSize = videoQueueCapacity + 2;
 constexpr AVRational videoTimeBase{1, 90000};
 constexpr int ioBufferSize = 1 << 16;
 // Audio that arrives later than this after the previous block leaves a gap filled with silence;
@@ -40,21 +38,54 @@ constexpr double audioGapTolerance = 0.05;
 // A movie of one frame still shows it for one frame at 60 frames per second.
 constexpr std::int64_t soleFrameDuration = 90000 / 60;
 
-// The encoder options of every recording, so that the warm-up opens x264 the way a writer does.
-void setVideoOptions(AVDictionary** options) {
-    av_dict_set(options, "preset", "ultrafast", 0);
-    av_dict_set(options, "tune", "zerolatency", 0);
+void configureVideo(AVCodecContext* c, const VideoSettings& settings) {
+    c->width = settings.width;
+    c->height = settings.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = videoTimeBase;
+    // Capture rates vary; the nominal rate only guides rate control, timestamps rule the file.
+    c->framerate = AVRational{60, 1};
+    c->bit_rate = settings.averageBitRate;
+    c->max_b_frames = 0;
+    c->color_range = AVCOL_RANGE_MPEG;
+    c->colorspace = AVCOL_SPC_SMPTE170M;
+    c->color_primaries = AVCOL_PRI_SMPTE170M;
+    c->color_trc = AVCOL_TRC_SMPTE170M;
+    // x264 picks its thread count from the cores; with zerolatency these are slice threads, which
+    // keep every frame's latency at one frame.
+    c->thread_count = 0;
 }
 
-void openAndClose(const char* name, void (*configure)(AVCodecContext*)) {
+void configureAudio(AVCodecContext* c, const AudioSettings& settings) {
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    c->sample_rate = settings.sampleRate;
+    av_channel_layout_default(&c->ch_layout, settings.channels);
+    c->bit_rate = settings.bitRate;
+    c->time_base = AVRational{1, settings.sampleRate};
+}
+
+// Opens a configured encoder the one way every writer (and the warm-up) does.
+int openCodec(AVCodecContext* c) {
+    AVDictionary* options = nullptr;
+    if (c->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
+        // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform
+        // is its DC alone, so the 4 × 4 transform loses nothing.
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        av_dict_set(&options, "tune", "zerolatency", 0);
+    }
+    const int result = avcodec_open2(c, c->codec, &options);
+    av_dict_free(&options);
+    return result;
+}
+
+template <typename Configure>
+void openAndClose(const char* name, Configure configure) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
     if (context == nullptr) return;
     configure(context);
-    AVDictionary* options = nullptr;
-    if (context->codec_type == AVMEDIA_TYPE_VIDEO) setVideoOptions(&options);
-    avcodec_open2(context, codec, &options);
-    av_dict_free(&options);
+    openCodec(context);
     avcodec_free_context(&context);
 }
 
@@ -77,33 +108,6 @@ std::int64_t seekFile(void* opaque, std::int64_t offset, int whence) {
 
 }  // namespace
 
-// Pictures are allocated once per writer and recycled, so a long recording allocates no frames.
-class FramePool {
-public:
-    ~FramePool() {
-        for (AVFrame* frame : free_) av_frame_free(&frame);
-    }
-    void put(AVFrame* frame) {
-        std::lock_guard lock(mutex_);
-        free_.push_back(frame);
-    }
-    AVFrame* take() {
-        std::lock_guard lock(mutex_);
-        if (free_.empty()) return nullptr;
-        AVFrame* frame = free_.back();
-        free_.pop_back();
-        return frame;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<AVFrame*> free_;
-};
-
-YuvFrame::YuvFrame(AVFrame* frame, std::shared_ptr<FramePool> pool) : frame_(frame), pool_(std::move(pool)) {}
-YuvFrame::~YuvFrame() {
-    pool_->put(frame_);
-}
 int YuvFrame::width() const {
     return frame_->width;
 }
@@ -157,7 +161,7 @@ struct MovieWriter::Encoder {
     }
 };
 
-MovieWriter::MovieWriter(int fd) : output_(std::make_unique<Output>()), pool_(std::make_shared<FramePool>()) {
+MovieWriter::MovieWriter(int fd) : output_(std::make_unique<Output>()) {
     quietMediaLibraries();
     output_->fd = fd;
     int result = avformat_alloc_output_context2(&output_->format, nullptr, "mp4", nullptr);
@@ -210,20 +214,8 @@ void MovieWriter::prepareEncoders() {
     quietMediaLibraries();
     static std::once_flag once;
     std::call_once(once, [] {
-        openAndClose("libx264", [](AVCodecContext* c) {
-            c->width = 16;
-            c->height = 16;
-            c->pix_fmt = AV_PIX_FMT_YUV420P;
-            c->time_base = videoTimeBase;
-            c->bit_rate = 1'000'000;
-        });
-        openAndClose("aac", [](AVCodecContext* c) {
-            c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-            c->sample_rate = 48'000;
-            av_channel_layout_default(&c->ch_layout, 1);
-            c->bit_rate = 128'000;
-            c->time_base = AVRational{1, 48'000};
-        });
+        openAndClose("libx264", [](AVCodecContext* c) { configureVideo(c, {16, 16, 1'000'000}); });
+        openAndClose("aac", [](AVCodecContext* c) { configureAudio(c, {48'000, 1, 128'000}); });
     });
 }
 
@@ -249,8 +241,8 @@ std::unique_ptr<MovieWriter::Encoder> MovieWriter::newEncoder(const char* name) 
     return encoder;
 }
 
-bool MovieWriter::openEncoder(Encoder& encoder, AVDictionary** options) {
-    int result = avcodec_open2(encoder.context, encoder.context->codec, options);
+bool MovieWriter::openEncoder(Encoder& encoder) {
+    int result = openCodec(encoder.context);
     encoder.stream = result >= 0 ? avformat_new_stream(output_->format, nullptr) : nullptr;
     if (result >= 0 && encoder.stream == nullptr) result = AVERROR(ENOMEM);
     if (result >= 0) {
@@ -268,50 +260,21 @@ bool MovieWriter::addVideo(const VideoSettings& settings) {
     }
     auto encoder = newEncoder("libx264");
     if (!encoder) return false;
-    AVCodecContext* c = encoder->context;
-    c->width = settings.width;
-    c->height = settings.height;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = videoTimeBase;
-    // Capture rates vary; the nominal rate only guides rate control, timestamps rule the file.
-    c->framerate = AVRational{60, 1};
-    c->bit_rate = settings.averageBitRate;
-    c->max_b_frames = 0;
-    c->color_range = AVCOL_RANGE_MPEG;
-    c->colorspace = AVCOL_SPC_SMPTE170M;
-    c->color_primaries = AVCOL_PRI_SMPTE170M;
-    c->color_trc = AVCOL_TRC_SMPTE170M;
-    // x264 picks its thread count from the cores; with zerolatency these are slice threads, which
-    // keep every frame's latency at one frame.
-    c->thread_count = 0;
-
-    // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
-    // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform is its
-    // DC alone, so the 4 × 4 transform loses nothing.
-    AVDictionary* options = nullptr;
-    setVideoOptions(&options);
-    const bool opened = openEncoder(*encoder, &options);
-    av_dict_free(&options);
-    if (!opened) return false;
-    for (int i = 0; i < poolSize; ++i) {
-        AVFrame* frame = av_frame_alloc();
-        if (frame == nullptr) {
-            fail(AVERROR(ENOMEM));
-            return false;
-        }
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = settings.width;
-        frame->height = settings.height;
-        const int allocated = av_frame_get_buffer(frame, 0);
-        if (allocated < 0) {
-            av_frame_free(&frame);
-            fail(allocated);
-            return false;
-        }
-        frame->color_range = AVCOL_RANGE_MPEG;
-        frame->colorspace = AVCOL_SPC_SMPTE170M;
-        pool_->put(frame);
+    configureVideo(encoder->context, settings);
+    if (!openEncoder(*encoder)) return false;
+    // One picture, drawn and sent on the writer's thread for every frame, so a long recording
+    // allocates no picture memory.
+    AVFrame* picture = encoder->frame;
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = settings.width;
+    picture->height = settings.height;
+    const int allocated = av_frame_get_buffer(picture, 0);
+    if (allocated < 0) {
+        fail(allocated);
+        return false;
     }
+    picture->color_range = AVCOL_RANGE_MPEG;
+    picture->colorspace = AVCOL_SPC_SMPTE170M;
     video_ = std::move(encoder);
     return true;
 }
@@ -324,16 +287,11 @@ bool MovieWriter::addAudio(const AudioSettings& settings) {
     auto encoder = newEncoder("aac");
     if (!encoder) return false;
     AVCodecContext* c = encoder->context;
-    AVChannelLayout layout{};
-    av_channel_layout_default(&layout, settings.channels);
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    c->sample_rate = settings.sampleRate;
-    c->ch_layout = layout;
-    c->bit_rate = settings.bitRate;
-    c->time_base = AVRational{1, settings.sampleRate};
-    if (!openEncoder(*encoder, nullptr)) return false;
-    int result = swr_alloc_set_opts2(&encoder->resampler, &layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
-                                     &layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
+    configureAudio(c, settings);
+    if (!openEncoder(*encoder)) return false;
+    int result =
+        swr_alloc_set_opts2(&encoder->resampler, &c->ch_layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
+                            &c->ch_layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
     if (result >= 0) result = swr_init(encoder->resampler);
     if (result < 0) {
         fail(result);
@@ -377,40 +335,17 @@ bool MovieWriter::isAudioReady() const {
            queuedAudio_ < audioQueueCapacity;
 }
 
-YuvFrameRef MovieWriter::makeVideoFrame() {
-    if (!video_) return nullptr;
-    AVFrame* frame = pool_->take();
-    if (frame == nullptr) return nullptr;
-    auto made = std::make_shared<YuvFrame>(frame, pool_);
-    // The encoder lets go of a picture before the next is sent, so this only copies if a
-    // library change ever keeps one.
-    if (av_frame_make_writable(frame) < 0) return nullptr;
-    return made;
-}
-
-bool MovieWriter::appendVideo(YuvFrameRef frame, double time) {
-    if (!frame || !video_) return false;
-    if (frame->width() != video_->context->width || frame->height() != video_->context->height) return false;
-    return queueVideo(Item{Item::Kind::video, std::move(frame), nullptr, 0, {}}, time);
-}
-
 bool MovieWriter::appendVideo(VideoFill fill, double time) {
-    if (!fill) return false;
-    return queueVideo(Item{Item::Kind::video, nullptr, std::move(fill), 0, {}}, time);
-}
-
-bool MovieWriter::queueVideo(Item item, double time) {
-    if (!video_ || !sessionStart_ || time < *sessionStart_) return false;
+    if (!fill || !video_ || !sessionStart_ || time < *sessionStart_) return false;
     std::int64_t pts = std::llround((time - *sessionStart_) * videoTimeBase.den);
     // Distinct source times closer than one tick must still give rising timestamps.
     pts = std::max(pts, lastVideoPts_ + 1);
-    item.pts = pts;
     {
         std::lock_guard lock(mutex_);
         if (status_ != Status::writing || videoFinished_ || ending_ || queuedVideo_ >= videoQueueCapacity) {
             return false;
         }
-        items_.push_back(std::move(item));
+        items_.push_back(Item{Item::Kind::video, std::move(fill), pts, {}});
         ++queuedVideo_;
     }
     lastVideoPts_ = pts;
@@ -430,7 +365,7 @@ bool MovieWriter::appendAudio(const AudioSample& sample) {
         if (status_ != Status::writing || audioFinished_ || ending_ || queuedAudio_ >= audioQueueCapacity) {
             return false;
         }
-        items_.push_back(Item{Item::Kind::audio, nullptr, nullptr, pts, sample.samples});
+        items_.push_back(Item{Item::Kind::audio, nullptr, pts, sample.samples});
         ++queuedAudio_;
     }
     wake_.notify_one();
@@ -454,7 +389,7 @@ void MovieWriter::finish(std::function<void()> completion) {
         ending_ = true;
         if (thread_.joinable() && !cancelled_) {
             completion_ = std::move(completion);
-            items_.push_back(Item{Item::Kind::end, nullptr, nullptr, 0, {}});
+            items_.push_back(Item{Item::Kind::end, nullptr, 0, {}});
             wake_.notify_one();
             return;
         }
@@ -518,7 +453,7 @@ void MovieWriter::run() {
         }
         if (working && item.kind == Item::Kind::video) encodeVideo(item);
         if (working && item.kind == Item::Kind::audio) encodeAudio(item);
-        item.frame.reset();
+        item.fill = nullptr;  // lets go of the source picture it holds
         std::lock_guard lock(mutex_);
         if (item.kind == Item::Kind::video) --queuedVideo_;
         if (item.kind == Item::Kind::audio) --queuedAudio_;
@@ -526,15 +461,13 @@ void MovieWriter::run() {
 }
 
 void MovieWriter::encodeVideo(Item& item) {
-    if (item.fill) {
-        item.frame = makeVideoFrame();
-        // Pictures go back to the pool as each one is sent, so only a caller holding some can
-        // empty it.
-        if (!item.frame) return fail(AVERROR(ENOMEM));
-        item.fill(*item.frame);
-        item.fill = nullptr;
-    }
-    AVFrame* frame = item.frame->avFrame();
+    AVFrame* frame = video_->frame;
+    // The encoder lets go of the picture before it is drawn again, so this only copies if a
+    // library change ever keeps one.
+    const int writable = av_frame_make_writable(frame);
+    if (writable < 0) return fail(writable);
+    YuvFrame picture(frame);
+    item.fill(picture);
     frame->pts = item.pts;
     const int result = avcodec_send_frame(video_->context, frame);
     if (result < 0) return fail(result);

@@ -16,12 +16,9 @@
 #include <thread>
 #include <vector>
 
-struct AVDictionary;
 struct AVFrame;
 
 namespace qv {
-
-class FramePool;
 
 struct VideoSettings {
     int width = 0;
@@ -35,26 +32,19 @@ struct AudioSettings {
     std::int64_t bitRate = 0;
 };
 
-// A planar YUV 4:2:0 picture (BT.601, limited range) from a writer's pool. Handing it back to the
-// writer (or dropping it) returns it to the pool, so the per-frame path allocates no picture memory.
+// The writer's planar YUV 4:2:0 picture (BT.601, limited range), lent to a fill while it draws.
 class YuvFrame {
 public:
-    YuvFrame(AVFrame* frame, std::shared_ptr<FramePool> pool);
-    ~YuvFrame();
-    YuvFrame(const YuvFrame&) = delete;
-    YuvFrame& operator=(const YuvFrame&) = delete;
+    explicit YuvFrame(AVFrame* frame) : frame_(frame) {}
 
     int width() const;
     int height() const;
     std::uint8_t* plane(int index);
     int stride(int index) const;
-    AVFrame* avFrame() { return frame_; }
 
 private:
     AVFrame* frame_;
-    std::shared_ptr<FramePool> pool_;
 };
-using YuvFrameRef = std::shared_ptr<YuvFrame>;
 
 // Writes one MP4 file with an H.264 video track and an optional AAC audio track. The caller
 // appends from one thread; encoding and muxing run on the writer's own thread behind a small
@@ -86,13 +76,9 @@ public:
 
     bool isVideoReady() const;
     bool isAudioReady() const;
-    // A destination picture of the video size, or null when the pool has none left.
-    YuvFrameRef makeVideoFrame();
-    // False when the frame cannot be queued: not writing, not ready, or a time before the session.
-    bool appendVideo(YuvFrameRef frame, double time);
     // Queues a picture that `fill` draws on the writer's thread just before it is encoded, so the
-    // caller's thread does no per-pixel work and never touches fresh picture memory. `fill` must
-    // own what it reads. False as above.
+    // caller's thread does no per-pixel work. `fill` must own what it reads. False when it cannot
+    // be queued: not writing, not ready, or a time before the session.
     using VideoFill = std::function<void(YuvFrame&)>;
     bool appendVideo(VideoFill fill, double time);
     bool appendAudio(const AudioSample& sample);
@@ -114,7 +100,6 @@ public:
 private:
     struct Item {
         enum class Kind { video, audio, end } kind;
-        YuvFrameRef frame;
         VideoFill fill;
         std::int64_t pts = 0;
         std::vector<std::int16_t> pcm;
@@ -123,9 +108,8 @@ private:
     struct Output;
 
     std::unique_ptr<Encoder> newEncoder(const char* name);
-    bool openEncoder(Encoder& encoder, AVDictionary** options);
+    bool openEncoder(Encoder& encoder);
     void fail(int code);
-    bool queueVideo(Item item, double time);
     void run();
     void encodeVideo(Item& item);
     void encodeAudio(Item& item);
@@ -153,7 +137,6 @@ private:
     bool cancelled_ = false;
     std::function<void()> completion_;
     std::optional<PlatformError> error_;
-    std::shared_ptr<FramePool> pool_;
 
     std::thread thread_;
     std::thread lateCompletion_;

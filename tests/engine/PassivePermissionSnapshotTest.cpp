@@ -61,9 +61,7 @@ TEST(PassivePermissionSnapshotTest, CachedUnderOneSecondOnlyForPassiveConnectedC
          {"connected", true, {10.2}, 3},
          {"disconnected", true, {10.3}, 4},
          {"connecting", true, {10.3}, 5},
-         {"stopping", true, {10.3}, 6},
-         {"failed", true, {10.3}, 7},
-         {"connected", true, {10.4}, 8}});
+         {"connected", true, {10.4}, 6}});
     run("fresh always reads and forgets the cache",
         {{"connected", true, {10.0}, 1}, {nullptr, false, {}, 2}, {"connected", true, {10.1}, 3}});
     run("a backward clock drops the cache, before or during the read", {{"connected", true, {10.0}, 1},

@@ -6,17 +6,9 @@
 
 #include <cstdio>
 #include <map>
-#include <thread>
+#include <stdexcept>
 
 namespace qvtest {
-
-namespace {
-
-double clockNow() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 SimulatedHelper::SimulatedHelper(const Json& config) {
     process_ = std::make_unique<HelperProcess>(
@@ -78,13 +70,12 @@ Json SimulatedHelper::connect(int player, bool withAudio, const Json& extra) {
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {
-    const double deadline = clockNow() + timeout;
-    Json last = status();
-    while (!predicate(last) && clockNow() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        last = status();
+    try {
+        return process_->waitStatus(predicate, timeout);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        return status();
     }
-    return last;
 }
 
 Json SimulatedHelper::waitFrame(double timeout) {

@@ -42,7 +42,7 @@ public:
     std::string sendConnect(int player, bool withAudio, const Json& extra = Json::object());
     // The connect request for the latest list.
     Json connectFields(int player, bool withAudio) const;
-    // Polls "status" until `predicate` holds or `timeout` passes; returns the last status.
+    // Polls "status" until `predicate` holds; the test fails when `timeout` passes first.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
     // Waits for a published preview frame.
     Json waitFrame(double timeout = 15.0);

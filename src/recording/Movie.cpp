@@ -1,8 +1,8 @@
 #include "recording/Movie.h"
 
-#include "files/OwnedFiles.h"
-#include "base/Uuid.h"
 #include "base/Clock.h"
+#include "base/Uuid.h"
+#include "files/OwnedFiles.h"
 
 #include <libyuv/convert_from_argb.h>
 
@@ -124,7 +124,7 @@ std::optional<CaptureError> Movie::failedWriter() const {
 }
 
 std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, double time) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     if (!firstPTS) {
         firstPTS = time;
         writer->startSession(time);
@@ -140,7 +140,7 @@ std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, doub
 }
 
 std::optional<CaptureError> Movie::recordAudio(const AudioSample& sample) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     const double time = sample.presentationTime;
     // Nothing is heard before the first picture: the file starts there.
     if (!firstPTS || time < *firstPTS) return std::nullopt;
@@ -178,7 +178,7 @@ std::int64_t Movie::elapsedMs() const {
 Json Movie::json() const {
     if (completed) return *completed;
     return Json{{"captureId", id},
-                {"state", state},
+                {"state", protocolName(state)},
                 {"durationMs", elapsedMs()},
                 {"requestedDurationMs", durationMs},
                 {"deadlineUnixMs", deadlineUnixMs},

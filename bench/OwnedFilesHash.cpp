@@ -2,7 +2,7 @@
 // prints the best throughput of each and their ratio.
 #include "HelperProcess.h"
 #include "files/OwnedFiles.h"
-#include "platform/Runtime.h"
+#include "base/Runtime.h"
 
 #include <unistd.h>
 

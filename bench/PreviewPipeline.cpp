@@ -3,11 +3,11 @@
 // encode time per frame and the process CPU time used. Optional argument: seconds (default 30).
 
 #include "files/OwnedFiles.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "platform/Uuid.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
 #include "preview/LatestPreview.h"
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 
 #include <sys/resource.h>
 

@@ -5,7 +5,7 @@
 //   bench_SyntheticRecording [long-test-ms (600000; 0 skips it)] [comparison-seconds (20)]
 
 #include "HelperProcess.h"
-#include "capture/Movie.h"
+#include "recording/Movie.h"
 #include "selftest/SyntheticCodecTest.h"
 
 extern "C" {

@@ -9,8 +9,8 @@
 
 #include "HelperProcess.h"
 #include "SimulatedPlayerConfig.h"
-#include "platform/Sha256.h"
-#include "platform/Uuid.h"
+#include "base/Sha256.h"
+#include "base/Uuid.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/DeviceSystem.h"
-#include "protocol/Json.h"
+#include "device/DeviceSystem.h"
+#include "base/Json.h"
 
 #include <optional>
 #include <string>

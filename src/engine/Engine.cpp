@@ -1,23 +1,22 @@
 #include "engine/Engine.h"
 
-#include "capture/DeadlineWatchdog.h"
-#include "capture/Movie.h"
-#include "capture/VideoFormatRecord.h"
+#include "recording/DeadlineWatchdog.h"
+#include "recording/Movie.h"
+#include "engine/VideoFormatRecord.h"
 #include "engine/DeviceInventory.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
 #include "files/OwnedFiles.h"
-#include "platform/AudioDataOutput.h"
-#include "platform/CaptureSession.h"
-#include "platform/LinuxDeviceSystem.h"
-#include "platform/MovieWriter.h"
-#include "platform/Runtime.h"
-#include "platform/Timer.h"
-#include "platform/Uuid.h"
-#include "platform/VideoDataOutput.h"
+#include "device/AudioDataOutput.h"
+#include "device/CaptureSession.h"
+#include "media/MovieWriter.h"
+#include "base/Runtime.h"
+#include "base/Timer.h"
+#include "base/Uuid.h"
+#include "device/VideoDataOutput.h"
 #include "preview/LatestPreview.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 #include "protocol/Output.h"
 #include "protocol/Validation.h"
 
@@ -117,7 +116,6 @@ const Engine::Action* Engine::action(const std::string& name) {
 
 std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output,
                                        std::shared_ptr<DeviceSystem> devices) {
-    if (!devices) devices = std::make_shared<LinuxDeviceSystem>();
     std::shared_ptr<Engine> engine(new Engine(std::move(output), std::move(devices)));
     std::weak_ptr<Engine> weak = engine;
     engine->output->setOnFailure([weak] {
@@ -304,6 +302,10 @@ void Engine::handleClose(const std::string& requestId, const Json&) {
 
 // ---------------------------------------------------------------------------------------------
 // Finish, close and termination
+
+void Engine::inputEnded() { close(std::nullopt, "eof"); }
+
+void Engine::inputFailed(const std::string& code) { terminate(code); }
 
 void Engine::close(const std::optional<std::string>& requestId, const std::string& reason) {
     assertOnQueue(controlQueue());

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "engine/PassivePermissionSnapshot.h"
-#include "platform/AudioDataOutput.h"
-#include "platform/AudioSample.h"
-#include "platform/CaptureDevice.h"
-#include "platform/DeviceSystem.h"
-#include "platform/PixelBuffer.h"
-#include "platform/VideoDataOutput.h"
-#include "protocol/Json.h"
+#include "device/AudioDataOutput.h"
+#include "media/AudioSample.h"
+#include "device/CaptureDevice.h"
+#include "device/DeviceSystem.h"
+#include "media/PixelBuffer.h"
+#include "device/VideoDataOutput.h"
+#include "base/Json.h"
+#include "protocol/RequestSink.h"
 
 #include <asio/signal_set.hpp>
 
@@ -34,7 +35,8 @@ class Timer;
 // lifecycle self-test and the handlers can see the state as it is.
 class Engine : public std::enable_shared_from_this<Engine>,
                public VideoDataOutputDelegate,
-               public AudioDataOutputDelegate {
+               public AudioDataOutputDelegate,
+               public RequestSink {
 public:
     // Limits reported in "ready" and enforced by the handlers.
     static constexpr std::int64_t maxDurationMs = 600'000;
@@ -42,9 +44,8 @@ public:
     static constexpr int maxScreenshots = 32;
 
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws. Without `devices` the engine works on the real device layer.
-    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
-                                          std::shared_ptr<DeviceSystem> devices = nullptr);
+    // private directory throws.
+    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -52,7 +53,10 @@ public:
     // Sends "ready", starts the tick and the signal sources. Once, on controlQueue.
     void ready();
     // Handles one parsed request; never throws.
-    void request(const Json& request);
+    void request(const Json& request) override;
+    void inputEnded() override;
+    void inputFailed(const std::string& code) override;
+    const std::string& sessionId() const override { return id; }
 
     Json common() const;
     void success(const std::string& requestId, const Json& payload = Json::object());

@@ -1,9 +1,9 @@
 #include "engine/Screenshot.h"
 
-#include "platform/PngEncoder.h"
-#include "platform/Uuid.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Digest.h"
+#include "media/PngEncoder.h"
+#include "base/Uuid.h"
+#include "base/CaptureError.h"
+#include "base/Digest.h"
 
 namespace qv {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/PixelBuffer.h"
-#include "platform/Runtime.h"
-#include "protocol/Json.h"
+#include "media/PixelBuffer.h"
+#include "base/Runtime.h"
+#include "base/Json.h"
 
 #include <cstdint>
 #include <optional>

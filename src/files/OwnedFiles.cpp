@@ -1,9 +1,9 @@
 #include "files/OwnedFiles.h"
 
-#include "platform/Runtime.h"
-#include "platform/Sha256.h"
-#include "platform/Uuid.h"
-#include "protocol/CaptureError.h"
+#include "base/Runtime.h"
+#include "base/Sha256.h"
+#include "base/Uuid.h"
+#include "base/CaptureError.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

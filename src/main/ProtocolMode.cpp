@@ -1,9 +1,9 @@
 #include "main/ProtocolMode.h"
 
 #include "engine/Engine.h"
-#include "platform/DeviceSystem.h"
-#include "platform/Runtime.h"
-#include "protocol/CaptureError.h"
+#include "main/DeviceChoice.h"
+#include "base/Runtime.h"
+#include "base/CaptureError.h"
 #include "protocol/Output.h"
 #include "protocol/RequestReader.h"
 

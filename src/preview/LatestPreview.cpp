@@ -1,12 +1,12 @@
 #include "preview/LatestPreview.h"
 
 #include "files/OwnedFiles.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "platform/Uuid.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
-#include "protocol/Digest.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
+#include "base/Digest.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "platform/PixelBuffer.h"
-#include "platform/Queue.h"
+#include "media/PixelBuffer.h"
+#include "base/Queue.h"
 #include "preview/PreviewEncoder.h"
 #include "preview/PreviewSample.h"
 #include "preview/WorkItem.h"
-#include "protocol/Json.h"
+#include "base/Json.h"
 
 #include <cstdint>
 #include <exception>

@@ -1,7 +1,7 @@
 #include "preview/PreviewEncoder.h"
 
-#include "platform/JpegCodec.h"
-#include "protocol/CaptureError.h"
+#include "media/JpegCodec.h"
+#include "base/CaptureError.h"
 
 #include <libyuv/scale_argb.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PixelBuffer.h"
+#include "media/PixelBuffer.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #include "protocol/Output.h"
 
-#include "platform/Runtime.h"
-#include "protocol/Clock.h"
-#include "protocol/JsonText.h"
+#include "base/Runtime.h"
+#include "base/Clock.h"
+#include "base/JsonText.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Queue.h"
-#include "protocol/Json.h"
+#include "base/Queue.h"
+#include "base/Json.h"
 
 #include <functional>
 #include <mutex>

@@ -1,10 +1,10 @@
 #include "protocol/RequestReader.h"
 
-#include "engine/Engine.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "protocol/CaptureError.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/CaptureError.h"
 #include "protocol/Output.h"
+#include "protocol/RequestSink.h"
 
 #include <unistd.h>
 
@@ -14,9 +14,9 @@
 
 namespace qv {
 
-RequestReader::RequestReader(std::shared_ptr<Engine> engine, std::shared_ptr<Output> output, Queue& queue,
+RequestReader::RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue,
                              int fd)
-    : engine_(std::move(engine)), output_(std::move(output)), queue_(queue), fd_(fd) {}
+    : sink_(std::move(sink)), output_(std::move(output)), queue_(queue), fd_(fd) {}
 
 void RequestReader::run() {
     char chunk[readSize] = {};
@@ -61,26 +61,26 @@ RequestReader::Line RequestReader::handOff(const char* text, std::size_t size) {
     Json request = Json::parse(text, text + size, nullptr, false);
     if (!request.is_object()) return Line::invalid;
     auto done = std::make_shared<Semaphore>();
-    queue_.async([engine = engine_, request = std::move(request), done] {
-        engine->request(request);
+    queue_.async([sink = sink_, request = std::move(request), done] {
+        sink->request(request);
         done->signal();
     });
     return done->wait(handOffSeconds) ? Line::handed : Line::stalled;
 }
 
 void RequestReader::endOfInput() {
-    queue_.async([engine = engine_] { engine->close(std::nullopt, "eof"); });
+    queue_.async([sink = sink_] { sink->inputEnded(); });
     globalAfter(endingExitSeconds, [] { exitProcess(2); });
 }
 
 void RequestReader::endWith(const char* code) {
-    queue_.async([engine = engine_, code] { engine->terminate(code); });
+    queue_.async([sink = sink_, code] { sink->inputFailed(code); });
     globalAfter(endingExitSeconds, [] { exitProcess(2); });
 }
 
 void RequestReader::stalled() {
-    // The engine's queue is stuck, so the fatal line goes out from here and the engine is not told.
-    output_->send(fatalJSON(engine_->id, CaptureError("CONTROL_STALLED",
+    // The sink's queue is stuck, so the fatal line goes out from here and the sink is not told.
+    output_->send(fatalJSON(sink_->sessionId(), CaptureError("CONTROL_STALLED",
                                                       "Native control queue did not accept a bounded "
                                                       "request; cleanup is unconfirmed")
                                              .json()));

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "platform/Queue.h"
+#include "base/Queue.h"
 
 #include <memory>
 
 namespace qv {
 
-class Engine;
 class Output;
+class RequestSink;
 
 // The only reader of the host's requests: cuts standard input into bounded lines, parses each as
-// one JSON object and hands it to the engine on its queue, one at a time and with a bounded wait.
+// one JSON object and hands it to the sink on its queue, one at a time and with a bounded wait.
 // Any irregularity of the transport ends the session; run() returns only through one of them.
 class RequestReader {
 public:
@@ -21,7 +21,7 @@ public:
     static constexpr double stalledExitSeconds = 0.1;
 
     // `fd` is standard input in the helper; tests give a pipe.
-    RequestReader(std::shared_ptr<Engine> engine, std::shared_ptr<Output> output, Queue& queue, int fd = 0);
+    RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue, int fd = 0);
 
     // Reads until end of input, an invalid or oversized line, or a stalled hand-off.
     void run();
@@ -33,7 +33,7 @@ private:
     void endWith(const char* code);
     void stalled();
 
-    std::shared_ptr<Engine> engine_;
+    std::shared_ptr<RequestSink> sink_;
     std::shared_ptr<Output> output_;
     Queue& queue_;
     int fd_;

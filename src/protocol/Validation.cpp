@@ -1,7 +1,7 @@
 #include "protocol/Validation.h"
 
-#include "platform/Uuid.h"
-#include "protocol/CaptureError.h"
+#include "base/Uuid.h"
+#include "base/CaptureError.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/Json.h"
+#include "base/Json.h"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,8 +1,8 @@
 #include "selftest/IoSelfTest.h"
 
 #include "files/OwnedFiles.h"
-#include "platform/Runtime.h"
-#include "protocol/CaptureError.h"
+#include "base/Runtime.h"
+#include "base/CaptureError.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

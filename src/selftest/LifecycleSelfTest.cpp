@@ -1,11 +1,12 @@
 #include "selftest/LifecycleSelfTest.h"
 
+#include "device/linux/LinuxDeviceSystem.h"
 #include "engine/Engine.h"
-#include "platform/Runtime.h"
-#include "platform/Uuid.h"
+#include "base/Runtime.h"
+#include "base/Uuid.h"
 #include "preview/LatestPreview.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 #include "protocol/Output.h"
 
 namespace qv {
@@ -55,7 +56,7 @@ void closeDuringFinalization(Engine& engine, bool eof) {
 
 [[noreturn]] void lifecycleSelfTest(bool eof) {
     try {
-        auto engine = Engine::create(std::make_shared<Output>());
+        auto engine = Engine::create(std::make_shared<Output>(), std::make_shared<LinuxDeviceSystem>());
         // The engine's state belongs to the control queue; nothing else runs there yet, so this is
         // the main thread's work done in the engine's own place.
         controlQueue().sync([&] { closeDuringFinalization(*engine, eof); });

@@ -1,14 +1,14 @@
 #include "selftest/PreviewCodecTest.h"
 
 #include "files/OwnedFiles.h"
-#include "platform/JpegCodec.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "platform/Uuid.h"
+#include "media/JpegCodec.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
 #include "preview/LatestPreview.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
-#include "protocol/Digest.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
+#include "base/Digest.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <mutex>

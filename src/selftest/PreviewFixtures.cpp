@@ -1,7 +1,7 @@
 #include "selftest/PreviewFixtures.h"
 
 #include "files/OwnedFiles.h"
-#include "protocol/CaptureError.h"
+#include "base/CaptureError.h"
 
 #include <dirent.h>
 #include <fcntl.h>

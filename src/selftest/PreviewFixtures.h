@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PixelBuffer.h"
-#include "platform/Runtime.h"
+#include "media/PixelBuffer.h"
+#include "base/Runtime.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,12 +1,12 @@
 #include "selftest/PreviewPipelineTest.h"
 
 #include "files/OwnedFiles.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "platform/Uuid.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
 #include "preview/LatestPreview.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <atomic>

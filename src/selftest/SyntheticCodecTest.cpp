@@ -1,16 +1,16 @@
 #include "selftest/SyntheticCodecTest.h"
 
-#include "capture/Movie.h"
+#include "recording/Movie.h"
 #include "files/OwnedFiles.h"
-#include "platform/JpegCodec.h"
-#include "platform/MediaDuration.h"
-#include "platform/PngEncoder.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
-#include "platform/TestPicture.h"
-#include "platform/Uuid.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
+#include "media/JpegCodec.h"
+#include "media/MediaDuration.h"
+#include "media/PngEncoder.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "media/TestPicture.h"
+#include "base/Uuid.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 
 #include <fcntl.h>
 #include <unistd.h>

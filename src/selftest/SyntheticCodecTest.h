@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PixelBuffer.h"
-#include "protocol/Json.h"
+#include "media/PixelBuffer.h"
+#include "base/Json.h"
 
 #include <cstdint>
 #include <vector>

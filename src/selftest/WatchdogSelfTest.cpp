@@ -1,8 +1,8 @@
 #include "selftest/WatchdogSelfTest.h"
 
-#include "capture/DeadlineWatchdog.h"
-#include "platform/Runtime.h"
-#include "platform/Semaphore.h"
+#include "recording/DeadlineWatchdog.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
 
 #include <memory>
 

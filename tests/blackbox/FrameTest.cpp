@@ -1,6 +1,6 @@
 #include "SimulatedPlayers.h"
 
-#include "protocol/Digest.h"
+#include "base/Digest.h"
 
 #include <gtest/gtest.h>
 

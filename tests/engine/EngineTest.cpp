@@ -1,13 +1,13 @@
 #include "EngineTestSupport.h"
 
-#include "capture/Movie.h"
+#include "recording/Movie.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
 #include "files/OwnedFiles.h"
-#include "platform/CaptureSession.h"
-#include "platform/Semaphore.h"
-#include "platform/SimulatedDeviceSystem.h"
-#include "platform/Uuid.h"
+#include "device/CaptureSession.h"
+#include "base/Semaphore.h"
+#include "device/simulated/SimulatedDeviceSystem.h"
+#include "base/Uuid.h"
 #include "protocol/RequestReader.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "TestSupport.h"
 #include "engine/Engine.h"
-#include "platform/Runtime.h"
+#include "base/Runtime.h"
 #include "protocol/Output.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 #include "files/OwnedFiles.h"
 
 #include "TestSupport.h"
-#include "platform/Runtime.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Digest.h"
+#include "base/Runtime.h"
+#include "base/CaptureError.h"
+#include "base/Digest.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

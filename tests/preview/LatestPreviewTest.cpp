@@ -1,11 +1,11 @@
 #include "TestSupport.h"
 #include "files/OwnedFiles.h"
-#include "platform/JpegCodec.h"
-#include "platform/Semaphore.h"
-#include "platform/Uuid.h"
+#include "media/JpegCodec.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
 #include "preview/LatestPreview.h"
-#include "protocol/CaptureError.h"
-#include "protocol/Clock.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <gtest/gtest.h>

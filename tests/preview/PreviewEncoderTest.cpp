@@ -1,5 +1,5 @@
 #include "TestSupport.h"
-#include "platform/JpegCodec.h"
+#include "media/JpegCodec.h"
 #include "preview/PreviewEncoder.h"
 
 #include <gtest/gtest.h>

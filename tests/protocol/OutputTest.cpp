@@ -1,4 +1,4 @@
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/Output.h"
 
 #include <gtest/gtest.h>

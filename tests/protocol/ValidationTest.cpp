@@ -1,4 +1,4 @@
-#include "protocol/CaptureError.h"
+#include "base/CaptureError.h"
 #include "protocol/Validation.h"
 
 #include <gtest/gtest.h>

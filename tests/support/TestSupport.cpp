@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "protocol/CaptureError.h"
+#include "base/CaptureError.h"
 
 #include <cstdlib>
 #include <fstream>

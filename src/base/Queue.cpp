@@ -1,0 +1,102 @@
+#include "base/Queue.h"
+
+#include "base/Runtime.h"
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+
+namespace qv {
+
+namespace {
+
+thread_local Queue* currentQueue = nullptr;
+
+std::string threadName(const std::string& label) {
+    // Linux keeps 15 bytes of a thread name; the tail of a dotted label is its distinctive part.
+    const auto dot = label.find_last_of('.');
+    std::string name = dot == std::string::npos ? label : "qv." + label.substr(dot + 1);
+    return name.substr(0, 15);
+}
+
+}  // namespace
+
+Queue::Queue(std::string label) : label_(std::move(label)), guard_(asio::make_work_guard(context_)) {
+    thread_ = std::thread([this] {
+        currentQueue = this;
+        pthread_setname_np(pthread_self(), threadName(label_).c_str());
+        // The queue keeps serving once the handler has had its say: the handler ends the process
+        // on its own schedule, and other work (a fatal line, a forced exit) may still need it.
+        for (;;) {
+            try {
+                context_.run();
+                return;
+            } catch (...) {
+                uncaughtTask();
+            }
+        }
+    });
+}
+
+Queue::~Queue() {
+    guard_.reset();
+    context_.stop();
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+}
+
+void Queue::async(std::function<void()> work) {
+    asio::post(context_, std::move(work));
+}
+
+void Queue::sync(const std::function<void()>& work) {
+    assertNotOnQueue(*this);
+    std::promise<void> done;
+    auto future = done.get_future();
+    asio::post(context_, [&] {
+        try {
+            work();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+    });
+    future.get();
+}
+
+void Queue::after(double seconds, std::function<void()> work) {
+    auto timer = std::make_shared<asio::steady_timer>(context_);
+    timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds < 0 ? 0 : seconds)));
+    timer->async_wait([timer, work = std::move(work)](const std::error_code& error) {
+        if (!error) work();
+    });
+}
+
+bool Queue::isCurrent() const {
+    return currentQueue == this;
+}
+
+Queue* Queue::current() {
+    return currentQueue;
+}
+
+void assertOnQueue(const Queue& queue) {
+    if (!queue.isCurrent()) std::abort();
+}
+
+void assertNotOnQueue(const Queue& queue) {
+    if (queue.isCurrent()) std::abort();
+}
+
+}  // namespace qv

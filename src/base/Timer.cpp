@@ -1,0 +1,70 @@
+#include "base/Timer.h"
+
+#include <asio/post.hpp>
+
+#include <atomic>
+#include <chrono>
+
+namespace qv {
+
+namespace {
+
+std::chrono::steady_clock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds < 0 ? 0 : seconds));
+}
+
+}  // namespace
+
+struct Timer::State {
+    explicit State(asio::io_context& context) : timer(context) {}
+    asio::steady_timer timer;
+    std::function<void()> handler;
+    std::chrono::steady_clock::duration interval{};
+    std::atomic<unsigned> generation{0};
+};
+
+static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation);
+
+Timer::Timer(Queue& queue) : queue_(queue), state_(std::make_shared<State>(queue.context())) {}
+
+Timer::~Timer() {
+    cancel();
+}
+
+void Timer::start(double delay, double interval, std::function<void()> handler) {
+    const unsigned generation = ++state_->generation;
+    auto state = state_;
+    const auto deadline = std::chrono::steady_clock::now() + toDuration(delay);
+    asio::post(queue_.context(), [state, generation, deadline, interval, handler = std::move(handler)] {
+        if (state->generation != generation) return;
+        state->handler = handler;
+        state->interval = interval > 0 ? toDuration(interval) : std::chrono::steady_clock::duration{};
+        state->timer.expires_at(deadline);
+        arm(state, generation);
+    });
+}
+
+void Timer::cancel() {
+    ++state_->generation;
+    auto state = state_;
+    asio::post(queue_.context(), [state] { state->timer.cancel(); });
+}
+
+static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation) {
+    state->timer.async_wait([state, generation](const std::error_code& error) {
+        if (error || state->generation != generation) return;
+        if (state->interval.count() > 0) {
+            // Ticks missed while the queue was busy are dropped rather than run back to back.
+            auto next = state->timer.expiry() + state->interval;
+            const auto now = std::chrono::steady_clock::now();
+            if (next <= now) next += ((now - next) / state->interval + 1) * state->interval;
+            state->timer.expires_at(next);
+            arm(state, generation);
+        }
+        auto handler = state->handler;
+        handler();
+    });
+}
+
+}  // namespace qv

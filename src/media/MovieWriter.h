@@ -1,0 +1,145 @@
+#pragma once
+
+#include "media/AudioSample.h"
+#include "base/CaptureError.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+struct AVFrame;
+
+namespace qv {
+
+struct VideoSettings {
+    int width = 0;
+    int height = 0;
+    std::int64_t averageBitRate = 0;
+};
+
+struct AudioSettings {
+    int sampleRate = 0;
+    int channels = 0;
+    std::int64_t bitRate = 0;
+};
+
+// The writer's planar YUV 4:2:0 picture (BT.601, limited range), lent to a fill while it draws.
+class YuvFrame {
+public:
+    explicit YuvFrame(AVFrame* frame) : frame_(frame) {}
+
+    int width() const;
+    int height() const;
+    std::uint8_t* plane(int index);
+    int stride(int index) const;
+
+private:
+    AVFrame* frame_;
+};
+
+// Writes one MP4 file with an H.264 video track and an optional AAC audio track. The caller
+// appends from one thread; encoding and muxing run on the writer's own thread behind a small
+// bounded queue, so "ready" means that queue has room and a full queue never blocks the caller.
+class MovieWriter {
+public:
+    enum class Status { configuring, writing, completed, failed, cancelled };
+
+    // Writes to `fd`, a new empty seekable file, which the writer takes over and closes when it is
+    // destroyed. Throws PlatformError("FFmpeg", code).
+    explicit MovieWriter(int fd);
+    ~MovieWriter();
+
+    // Runs the encoders' one-time library set-up (CPU detection, tables) once per process, so that
+    // the first writer, made on a thread that also delivers frames, does not pay for it. Safe from
+    // any thread; a failure here is left for a real writer to report.
+    static void prepareEncoders();
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    // Before startWriting. False when the input cannot be added (error() tells why).
+    bool addVideo(const VideoSettings& settings);
+    bool addAudio(const AudioSettings& settings);
+    bool hasAudio() const { return audio_ != nullptr; }
+    // Writes the header and starts the encoding thread; false on failure, with error().
+    bool startWriting();
+    // `sourceTime` (seconds) becomes the file's time zero; appends before it fail.
+    void startSession(double sourceTime);
+
+    bool isVideoReady() const;
+    bool isAudioReady() const;
+    // Queues a picture that `fill` draws on the writer's thread just before it is encoded, so the
+    // caller's thread does no per-pixel work. `fill` must own what it reads. False when it cannot
+    // be queued: not writing, not ready, or a time before the session.
+    using VideoFill = std::function<void(YuvFrame&)>;
+    bool appendVideo(VideoFill fill, double time);
+    bool appendAudio(const AudioSample& sample);
+
+    void markVideoFinished();
+    void markAudioFinished();
+    // Drains the encoders and writes the trailer; `completion` runs once, on the writer's thread.
+    void finish(std::function<void()> completion);
+    // Stops writing at once; the file is left incomplete. A pending completion still runs.
+    void cancel();
+
+    Status status() const { return status_.load(); }
+    std::optional<PlatformError> error() const;
+    // The file's size now, read through the descriptor; -1 when it cannot be read.
+    std::int64_t fileSize() const;
+    // Sets the file's mode through the descriptor. Throws PlatformError("POSIX", errno).
+    void setMode(mode_t mode);
+
+private:
+    struct Item {
+        enum class Kind { video, audio, end } kind;
+        VideoFill fill;
+        std::int64_t pts = 0;
+        std::vector<std::int16_t> pcm;
+    };
+    struct Encoder;
+    struct Output;
+
+    std::unique_ptr<Encoder> newEncoder(const char* name);
+    bool openEncoder(Encoder& encoder);
+    void fail(int code);
+    void run();
+    void encodeVideo(Item& item);
+    void encodeAudio(Item& item);
+    void sendAudioFrames(bool flush);
+    void drain(Encoder& encoder);
+    void writeVideoPacket(bool last);
+    void finishFile();
+
+    std::unique_ptr<Output> output_;
+    std::unique_ptr<Encoder> video_;
+    std::unique_ptr<Encoder> audio_;
+
+    std::atomic<Status> status_{Status::configuring};
+    std::optional<double> sessionStart_;
+    std::int64_t lastVideoPts_ = -1;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> items_;
+    int queuedVideo_ = 0;
+    int queuedAudio_ = 0;
+    bool videoFinished_ = false;
+    bool audioFinished_ = false;
+    bool ending_ = false;
+    bool cancelled_ = false;
+    std::function<void()> completion_;
+    std::optional<PlatformError> error_;
+
+    std::thread thread_;
+    std::thread lateCompletion_;
+};
+
+}  // namespace qv

@@ -1,0 +1,118 @@
+#include "HelperProcess.h"
+#include "device/linux/AlsaDevice.h"
+#include "device/linux/AlsaInput.h"
+#include "device/AudioDataOutput.h"
+#include "base/Runtime.h"
+#include "base/Clock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+using namespace qv;
+
+namespace {
+
+constexpr int rate = 48000;
+constexpr int channels = 2;
+constexpr int chunkFrames = 480;  // 10 ms
+
+std::int16_t patternValue(std::int64_t frame, int channel) {
+    const auto base = static_cast<std::int16_t>(frame % 30000);
+    return channel == 0 ? base : static_cast<std::int16_t>(-base);
+}
+
+class Collector final : public AudioDataOutputDelegate {
+public:
+    void didOutputAudio(const AudioSample& sample) override {
+        std::lock_guard lock(mutex);
+        frames += sample.frames();
+        samples.push_back(sample);
+        changed.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<AudioSample> samples;
+    std::int64_t frames = 0;
+};
+
+}  // namespace
+
+// alsa-lib's file plugin reads a FIFO that a thread feeds with a known signal at the real rate.
+TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
+    std::signal(SIGPIPE, SIG_IGN);  // the feeder notices the closed FIFO through its write
+    qvtest::TempDir dir;
+    const std::string fifo = dir.path() + "/input";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string config = dir.path() + "/asound.conf";
+    std::ofstream(config) << "pcm.qvtest {\n  type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n"
+                          << "  infile \"" << fifo << "\"\n  format \"raw\"\n}\n";
+    ::setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the reader
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::int16_t> chunk(chunkFrames * channels);  // below PIPE_BUF: arrives whole
+        const auto bytes = static_cast<ssize_t>(chunk.size() * sizeof(std::int16_t));
+        for (std::int64_t k = 0; fd >= 0 && !stop; ++k) {
+            for (int i = 0; i < chunkFrames * channels; ++i)
+                chunk[i] = patternValue(k * chunkFrames + i / 2, i % 2);
+            if (::write(fd, chunk.data(), static_cast<std::size_t>(bytes)) != bytes) break;
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (k + 1)));
+        }
+        if (fd >= 0) ::close(fd);
+    });
+    auto collector = std::make_shared<Collector>();
+    auto output = std::make_shared<AudioDataOutput>();
+    output->setDelegate(collector);
+    const double before = mono();
+    const auto input =
+        std::make_shared<AlsaDevice>(AlsaMicrophone{"qvtest", "alsa:Test:0", "Microphone"})->createInput();
+    ASSERT_TRUE(input->start({output}));
+    {
+        std::unique_lock lock(collector->mutex);
+        EXPECT_TRUE(collector->changed.wait_for(lock, std::chrono::seconds(10),
+                                                [&] { return collector->frames >= rate / 2; }));
+    }
+    input->stop();
+    EXPECT_TRUE(input->release());
+    const double after = mono();
+    controlQueue().sync([] {});
+    stop = true;
+    feeder.join();
+    ::unsetenv("ALSA_CONFIG_PATH");
+
+    std::lock_guard lock(collector->mutex);
+    const auto& samples = collector->samples;
+    ASSERT_GE(samples.size(), 50u);
+    std::int64_t frame = 0;
+    double previous = -1;
+    for (const auto& sample : samples) {
+        EXPECT_EQ(sample.format.sampleRate, rate);
+        EXPECT_EQ(sample.format.channels, channels);
+        EXPECT_EQ(sample.frames(), chunkFrames);  // one 10 ms period per block
+        // The fed signal, in order, with nothing lost or repeated.
+        for (std::int64_t i = 0; i < sample.frames(); ++i, ++frame) {
+            for (int c = 0; c < channels; ++c) {
+                ASSERT_EQ(sample.samples[i * channels + c], patternValue(frame, c)) << "frame " << frame;
+            }
+        }
+        EXPECT_GT(sample.presentationTime, previous);
+        EXPECT_GE(sample.presentationTime, before - 0.5);
+        EXPECT_LE(sample.presentationTime, after);
+        previous = sample.presentationTime;
+    }
+    // Fed at the real rate, the blocks' times span about as long as their samples last.
+    const double span = samples.back().presentationTime - samples.front().presentationTime;
+    EXPECT_NEAR(span, static_cast<double>(frame - chunkFrames) / rate, 0.25);
+}

@@ -1,0 +1,110 @@
+#include "media/MovieWriter.h"
+#include "base/Semaphore.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+using qv::MovieWriter;
+
+// Appends as the recorder does: waits (bounded) for room, then appends.
+bool appendWhenReady(MovieWriter& writer, bool video, const std::function<bool()>& append) {
+    for (int i = 0; i < 10000; ++i) {
+        if (video ? writer.isVideoReady() : writer.isAudioReady()) return append();
+        if (writer.status() != MovieWriter::Status::writing) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+struct StreamFacts {
+    int packets = 0;
+    bool risingAndTimed = true;
+};
+
+std::vector<StreamFacts> readStreams(const std::string& path) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return {};
+    std::vector<StreamFacts> facts(format->nb_streams);
+    std::vector<std::int64_t> last(format->nb_streams, INT64_MIN);
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(format, packet) >= 0) {
+        const auto stream = static_cast<std::size_t>(packet->stream_index);
+        ++facts[stream].packets;
+        if (packet->duration <= 0 || packet->dts <= last[stream]) facts[stream].risingAndTimed = false;
+        last[stream] = packet->dts;
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return facts;
+}
+
+// What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
+// an audio gap, that every packet is timed, and how its completion arrives.
+TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {
+    char name[] = "/tmp/movie-writer-test-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    MovieWriter writer(fd);
+    ASSERT_TRUE(writer.addVideo({32, 32, 500'000}));
+    ASSERT_TRUE(writer.addAudio({48000, 2, 128'000}));
+    ASSERT_TRUE(writer.startWriting());
+    writer.startSession(100.0);
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> drawnElsewhere{0};
+    const auto draw = [&](int i) {
+        return [&, i](qv::YuvFrame& frame) {
+            if (std::this_thread::get_id() != caller) ++drawnElsewhere;
+            std::memset(frame.plane(0), i * 4, static_cast<std::size_t>(frame.stride(0)));
+        };
+    };
+    EXPECT_FALSE(writer.appendVideo(draw(0), 99.5));  // before time zero
+    for (int i = 0; i < 60; ++i) {
+        const double time = 100.0 + i / 60.0;
+        ASSERT_TRUE(appendWhenReady(writer, true, [&] { return writer.appendVideo(draw(i), time); }));
+        if (i >= 20 && i < 35) continue;  // a quarter second of sound lost
+        qv::AudioSample sample{{48000, 2}, std::vector<std::int16_t>(1600, 100), time};
+        ASSERT_TRUE(appendWhenReady(writer, false, [&] { return writer.appendAudio(sample); }));
+    }
+
+    qv::Semaphore done;
+    std::atomic<int> calls{0};
+    std::atomic<bool> otherThread{false};
+    writer.markVideoFinished();
+    writer.markAudioFinished();
+    writer.finish([&] {
+        otherThread = std::this_thread::get_id() != caller;
+        ++calls;
+        done.signal();
+    });
+    ASSERT_TRUE(done.wait(30));
+    writer.finish([&] { ++calls; });
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(otherThread);
+    EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
+    EXPECT_EQ(drawnElsewhere, 60);
+
+    const auto streams = readStreams(name);
+    ::unlink(name);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].packets, 60);
+    EXPECT_TRUE(streams[0].risingAndTimed);
+    EXPECT_TRUE(streams[1].risingAndTimed);
+    // 48,000 samples in all (the gap as silence) make 46.9 frames of 1,024; the partial one too.
+    EXPECT_GE(streams[1].packets, 47);
+}
+
+}  // namespace

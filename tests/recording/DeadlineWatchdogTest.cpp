@@ -1,0 +1,65 @@
+#include "recording/DeadlineWatchdog.h"
+#include "base/Semaphore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using namespace qv;
+
+namespace {
+
+void pause(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+// The plain run is the watchdog self-test's; these are the cancellation races around it.
+TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) {
+    std::atomic<int> forcedRuns{0};
+    {
+        DeadlineWatchdog cancelled(
+            0.1, 0.1, [&] { ++forcedRuns; }, [&] { ++forcedRuns; });
+        cancelled.cancel();
+        auto released = std::make_unique<DeadlineWatchdog>(
+            0.1, 0.1, [&] { ++forcedRuns; }, [&] { ++forcedRuns; });
+        released.reset();
+    }
+    // The normal stage holds the watchdog's queue while the forced timer fires behind it; the
+    // forced stage must still see the cancel made in between.
+    Semaphore normalStarted, releaseNormal;
+    DeadlineWatchdog held(
+        0, 0.01,
+        [&] {
+            normalStarted.signal();
+            releaseNormal.wait(10);
+        },
+        [&] { ++forcedRuns; });
+    ASSERT_TRUE(normalStarted.wait(5));
+    pause(0.1);
+    held.cancel();
+    releaseNormal.signal();
+
+    // A handler may release its own watchdog.
+    std::mutex lock;
+    std::unique_ptr<DeadlineWatchdog> owner;
+    Semaphore released;
+    {
+        std::lock_guard guard(lock);
+        owner = std::make_unique<DeadlineWatchdog>(
+            0, 0.05,
+            [&] {
+                std::lock_guard inner(lock);
+                owner.reset();
+                released.signal();
+            },
+            [&] { ++forcedRuns; });
+    }
+    ASSERT_TRUE(released.wait(5));
+    pause(0.3);
+    EXPECT_EQ(forcedRuns, 0);
+}

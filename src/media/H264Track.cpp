@@ -32,6 +32,7 @@ void configure(AVCodecContext* c, const VideoSettings& settings) {
     c->colorspace = AVCOL_SPC_SMPTE170M;
     c->color_primaries = AVCOL_PRI_SMPTE170M;
     c->color_trc = AVCOL_TRC_SMPTE170M;
+    if (settings.frameThreads) c->thread_type = FF_THREAD_FRAME;
     c->thread_count = settings.threads;
 }
 

@@ -24,6 +24,8 @@ struct VideoSettings {
     std::string tune;
     // 0 lets the encoder choose.
     int threads = 0;
+    // Whole frames per thread rather than slices of one frame.
+    bool frameThreads = false;
 };
 
 // The writer's planar YUV 4:2:0 picture (BT.601, limited range), lent to a fill while it draws.

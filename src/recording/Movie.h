@@ -36,6 +36,10 @@ public:
     Movie(std::string id, std::int64_t durationMs, OwnedFiles& files, const PixelBufferRef& pixel,
           std::optional<AudioFormat> audioFormat);
 
+    // Sets up the encoders' libraries once, with the recording's settings, ahead of the first
+    // recording. Safe from any thread.
+    static void prepareEncoders();
+
     // The recording rules, while `state` is recording. Each returns "WRITER_FAILED" when the writer
     // has failed by now; the caller then ends the recording with that error.
     std::optional<CaptureError> recordVideo(const PixelBufferRef& frame, double time);

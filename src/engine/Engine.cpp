@@ -671,7 +671,7 @@ void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video
 
     // A connected host may start a recording at any moment; the encoders' one-time set-up would
     // otherwise run inside that request on the control queue, long enough to drop a frame.
-    dispatchGlobal([] { MovieWriter::prepareEncoders(); });
+    dispatchGlobal([] { Movie::prepareEncoders(); });
 
     auto self = shared_from_this();
     nativeQueue().async([self, requestId, video, audio] {

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "base/CaptureError.h"
+#include "base/Json.h"
 #include "media/AudioSample.h"
 #include "media/MovieWriter.h"
 #include "media/PixelBuffer.h"
-#include "base/CaptureError.h"
-#include "base/Json.h"
 
 #include <cstdint>
 #include <memory>
@@ -34,6 +34,10 @@ public:
     // leaves no file behind.
     Movie(std::string id, std::int64_t durationMs, OwnedFiles& files, const PixelBufferRef& pixel,
           std::optional<AudioFormat> audioFormat);
+
+    // Sets up the encoders' libraries once, with the recording's settings, ahead of the first
+    // recording. Safe from any thread.
+    static void prepareEncoders();
 
     // The recording rules, while `state` is "recording". Each returns "WRITER_FAILED" when the writer
     // has failed by now; the caller then ends the recording with that error.

@@ -1,8 +1,9 @@
 // Hashes one 128 MiB file through OwnedFiles::metadata() and through sha256sum, alternating, and
 // prints the best throughput of each and their ratio.
 #include "HelperProcess.h"
-#include "files/OwnedFiles.h"
+#include "base/Limits.h"
 #include "base/Runtime.h"
+#include "files/OwnedFiles.h"
 
 #include <unistd.h>
 
@@ -43,7 +44,7 @@ int main() {
         const int fd = files.createOwned(name);
         std::mt19937_64 random(42);
         std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
-        for (std::int64_t written = 0; written < qv::maxRecordBytes; written += 1 << 20) {
+        for (std::int64_t written = 0; written < qv::protocolLimits.maxRecordBytes; written += 1 << 20) {
             for (auto& word : block) word = random();
             if (::write(fd, block.data(), 1 << 20) != 1 << 20) return 1;
         }
@@ -64,7 +65,7 @@ int main() {
         toolDigest = sha256sum(path);
         bestTool = std::min(bestTool, seconds(start));
     }
-    const double mib = static_cast<double>(qv::maxRecordBytes) / (1 << 20);
+    const double mib = static_cast<double>(qv::protocolLimits.maxRecordBytes) / (1 << 20);
     std::printf("file: %.0f MiB, best of %d rounds each\n", mib, rounds);
     std::printf("metadata():  %8.1f MiB/s (%.3f s)\n", mib / bestOwned, bestOwned);
     std::printf("sha256sum:   %8.1f MiB/s (%.3f s)\n", mib / bestTool, bestTool);

@@ -37,16 +37,25 @@ struct Limits {
     double frameGapSeconds = 5.0;
     // The newest frame a "live_frame" may lease.
     double liveFrameFreshSeconds = 5.0;
+    // A larger frame from the device ends the connection.
+    int largestFrameSide = 4096;
+    std::int64_t largestFramePixels = 8'388'608;
 
-    // Forced exits: after a close starts, after a termination, after a stall is reported.
+    // Forced exits: after a close starts (from a request, a signal or the end of input), after a
+    // termination, after a stall is reported.
     double closeExitSeconds = 17.0;
     double terminateExitSeconds = 2.0;
     double stalledExitSeconds = 0.1;
 
-    // Request intake: how long a line waits for the control queue.
+    // Request intake: the longest request line, and how long a line waits for the control queue.
+    std::size_t longestRequestLine = 8192;
     double handOffSeconds = 10.0;
 
-    // Output channel: how long a line may wait to be written, and what may wait.
+    // How long a discarded preview pipeline waits for its worker's last jobs.
+    double previewDrainSeconds = 10.0;
+
+    // Output channel: the longest line, how long a line may wait to be written, and what may wait.
+    std::size_t longestOutputLine = 65'535;
     double lineDeadlineSeconds = 2.0;
     int mostPendingLines = 32;
     std::size_t mostPendingBytes = 262'144;

@@ -8,11 +8,6 @@
 
 namespace qv {
 
-// Process-wide bounds.
-inline constexpr std::int64_t maxRecordBytes = 134'217'728;
-inline constexpr std::int64_t maxSnapshotBytes = 2'097'152;
-inline constexpr std::int64_t maxPreviewBytes = 1'048'576;
-
 // The two process-wide serial queues. Created on first use and never destroyed, so that an exit
 // from any thread cannot race their destruction.
 Queue& controlQueue();

@@ -18,9 +18,6 @@ namespace qv {
 
 namespace {
 
-constexpr int largestFrameSide = 4096;
-constexpr std::int64_t largestFramePixels = 8'388'608;
-
 // A running capture session and what the engine keeps of it.
 struct StartedSession {
     std::shared_ptr<CaptureSession> session;
@@ -40,11 +37,12 @@ void attachOutput(CaptureSession& session, std::shared_ptr<CaptureOutput> output
     session.addOutput(std::move(output));
 }
 
-bool withinFrameBounds(const PixelBuffer& frame) {
+bool withinFrameBounds(const PixelBuffer& frame, const Limits& limits) {
     const int width = frame.width();
     const int height = frame.height();
-    return width >= 1 && width <= largestFrameSide && height >= 1 && height <= largestFrameSide &&
-           static_cast<std::int64_t>(width) * height <= largestFramePixels;
+    return width >= 1 && width <= limits.largestFrameSide && height >= 1 &&
+           height <= limits.largestFrameSide &&
+           static_cast<std::int64_t>(width) * height <= limits.largestFramePixels;
 }
 
 bool recording(const std::shared_ptr<Movie>& movie) {
@@ -182,7 +180,7 @@ void Engine::didOutputVideo(const VideoSample& sample) {
     if (connection_ != Connection::connected) return;
     const double seconds = sample.presentationTime;
     if (!std::isfinite(seconds) || seconds < 0 || !sample.image) return;
-    if (!withinFrameBounds(*sample.image)) {
+    if (!withinFrameBounds(*sample.image, limits_)) {
         lastError_ = CaptureError("FRAME_BOUND", "Native frame exceeds dimension bounds").json();
         finish(FinishReason::error, false);
         return;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "media/PixelBuffer.h"
-#include "base/Runtime.h"
 #include "base/Json.h"
+#include "base/Limits.h"
+#include "base/Runtime.h"
+#include "media/PixelBuffer.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,7 +14,7 @@ namespace qv {
 
 // The full frame as PNG (8-bit RGBA), no scaling or cropping. Throws "SCREENSHOT_BOUND" when the
 // encoder gives nothing or more than `limit` bytes, before any file exists.
-std::string screenshotPNG(const PixelBuffer& frame, std::int64_t limit = maxSnapshotBytes);
+std::string screenshotPNG(const PixelBuffer& frame, std::int64_t limit = protocolLimits.maxSnapshotBytes);
 
 // "snapshot-" + a fresh lower-case UUID + ".png".
 std::string screenshotBasename();

@@ -1,9 +1,10 @@
 #include "files/OwnedFiles.h"
+#include "base/Limits.h"
 
+#include "base/CaptureError.h"
 #include "base/Runtime.h"
 #include "base/Sha256.h"
 #include "base/Uuid.h"
-#include "base/CaptureError.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -184,7 +185,7 @@ OwnedFiles::Metadata OwnedFiles::metadata(const std::string& basename) const {
 
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_uid != ::geteuid() || info.st_size < 0 || info.st_size > maxRecordBytes) {
+        info.st_uid != ::geteuid() || info.st_size < 0 || info.st_size > protocolLimits.maxRecordBytes) {
         throw CaptureError("OUTPUT_IDENTITY", "Capture output identity or size mismatch");
     }
     const std::int64_t size = info.st_size;
@@ -201,7 +202,8 @@ OwnedFiles::Metadata OwnedFiles::metadata(const std::string& basename) const {
         }
         if (count == 0) break;
         total += count;
-        if (total > maxRecordBytes) throw CaptureError("OUTPUT_BOUND", "Capture output exceeded its limit");
+        if (total > protocolLimits.maxRecordBytes)
+            throw CaptureError("OUTPUT_BOUND", "Capture output exceeded its limit");
         hash.update(buffer.get(), static_cast<std::size_t>(count));
         if (readObserver_) readObserver_(total);
     }

@@ -1,4 +1,5 @@
 #include "main/ProtocolMode.h"
+#include "base/Limits.h"
 
 #include "base/CaptureError.h"
 #include "base/Runtime.h"
@@ -22,7 +23,8 @@ void runProtocolMode() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 
-    rlimit limit{static_cast<rlim_t>(maxRecordBytes), static_cast<rlim_t>(maxRecordBytes)};
+    rlimit limit{static_cast<rlim_t>(protocolLimits.maxRecordBytes),
+                 static_cast<rlim_t>(protocolLimits.maxRecordBytes)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
         writeAll(2, "Could not set capture file limit\n");
         exitProcess(1);
@@ -50,7 +52,7 @@ void runProtocolMode() {
         [output, id = engine->sessionId(), once = std::make_shared<std::atomic<bool>>(false)] {
             if (once->exchange(true)) return;
             output->send(fatalJSON(id, currentErrorJSON()));
-            globalAfter(0.1, [] { exitProcess(2); });
+            globalAfter(protocolLimits.stalledExitSeconds, [] { exitProcess(2); });
         });
 
     // Posted before the reader exists, so "ready" is always the first line the host sees.

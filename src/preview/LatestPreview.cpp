@@ -1,12 +1,14 @@
 #include "preview/LatestPreview.h"
 
-#include "files/OwnedFiles.h"
-#include "base/Runtime.h"
-#include "base/Semaphore.h"
-#include "base/Uuid.h"
+#include "base/Limits.h"
+
 #include "base/CaptureError.h"
 #include "base/Clock.h"
 #include "base/Digest.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
+#include "files/OwnedFiles.h"
 
 #include <algorithm>
 #include <utility>
@@ -17,7 +19,6 @@ namespace {
 
 constexpr const char* workerLabel = "quorvelle.native.preview";
 // How long a pipeline that goes away gives its worker to finish what it already holds.
-constexpr double workerDrainSeconds = 10.0;
 
 std::string basenameOf(const Json& image) {
     return image.at("basename").get<std::string>();
@@ -80,7 +81,7 @@ LatestPreview::~LatestPreview() {
     dispatchGlobal([worker] {
         auto drained = std::make_shared<Semaphore>();
         worker->async([drained] { drained->signal(); });
-        drained->wait(workerDrainSeconds);
+        drained->wait(protocolLimits.previewDrainSeconds);
     });
 }
 
@@ -182,7 +183,8 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
     try {
         encoded = shared->encode(sample);
         // Checked before anything is hashed or written: an oversized frame never reaches the disk.
-        if (encoded.bytes.empty() || static_cast<std::int64_t>(encoded.bytes.size()) > maxPreviewBytes ||
+        if (encoded.bytes.empty() ||
+            static_cast<std::int64_t>(encoded.bytes.size()) > protocolLimits.maxPreviewBytes ||
             encoded.width < 1 || encoded.width > maxPreviewWidth || encoded.height < 1 ||
             encoded.height > maxPreviewHeight) {
             throw CaptureError("PREVIEW_BOUND", "Native JPEG exceeds its bound");
@@ -192,7 +194,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         hashFinished = mono();
         basename = "preview-" + randomUuid() + ".jpg";
         created = true;
-        shared->files->write(encoded.bytes, basename, maxPreviewBytes);
+        shared->files->write(encoded.bytes, basename, protocolLimits.maxPreviewBytes);
         fileWritten = mono();
     } catch (...) {
         const CaptureError error = currentCaptureError();

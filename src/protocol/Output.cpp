@@ -1,8 +1,8 @@
 #include "protocol/Output.h"
 
-#include "base/Runtime.h"
 #include "base/Clock.h"
 #include "base/JsonText.h"
+#include "base/Runtime.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 namespace qv {
 
-Output::Output(int fd) : fd_(fd), queue_("quorvelle.native.stdout") {}
+Output::Output(int fd, const Limits& limits) : fd_(fd), limits_(limits), queue_("quorvelle.native.stdout") {}
 
 Output::~Output() = default;
 
@@ -41,7 +41,7 @@ void Output::send(const Json& object) {
     } catch (...) {
         text.reset();
     }
-    if (!text || text->size() > longestLine) {
+    if (!text || text->size() > limits_.longestOutputLine) {
         fail();
         return;
     }
@@ -49,7 +49,7 @@ void Output::send(const Json& object) {
     const std::size_t n = text->size();
     {
         std::unique_lock guard(lock_);
-        if (pendingLines_ > mostPendingLines - 1 || pendingBytes_ + n > mostPendingBytes) {
+        if (pendingLines_ > limits_.mostPendingLines - 1 || pendingBytes_ + n > limits_.mostPendingBytes) {
             guard.unlock();
             fail();
             return;
@@ -61,7 +61,7 @@ void Output::send(const Json& object) {
 }
 
 void Output::write(const std::string& line) {
-    const double deadline = mono() + lineDeadline;
+    const double deadline = mono() + limits_.lineDeadlineSeconds;
     std::size_t written = 0;
     bool failed = false;
     while (written < line.size()) {

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "base/Queue.h"
 #include "base/Json.h"
+#include "base/Limits.h"
+#include "base/Queue.h"
 
 #include <functional>
 #include <mutex>
@@ -12,14 +13,10 @@ namespace qv {
 // serial writer with a per-line deadline so that a host that stops reading never blocks the engine.
 class Output {
 public:
-    static constexpr std::size_t longestLine = 65'535;
-    static constexpr int mostPendingLines = 32;
-    static constexpr std::size_t mostPendingBytes = 262'144;
-    static constexpr double lineDeadline = 2.0;
     static constexpr int pollMs = 100;
 
     // `fd` is standard output in the helper; tests give a pipe.
-    explicit Output(int fd = 1);
+    explicit Output(int fd = 1, const Limits& limits = protocolLimits);
     ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -40,6 +37,7 @@ private:
     void write(const std::string& line);
 
     int fd_;
+    const Limits limits_;
     std::mutex lock_;
     std::size_t pendingBytes_ = 0;
     int pendingLines_ = 0;

@@ -1,8 +1,8 @@
 #include "protocol/RequestReader.h"
 
+#include "base/CaptureError.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
-#include "base/CaptureError.h"
 #include "protocol/Output.h"
 #include "protocol/RequestSink.h"
 
@@ -15,13 +15,13 @@
 namespace qv {
 
 RequestReader::RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue,
-                             int fd)
-    : sink_(std::move(sink)), output_(std::move(output)), queue_(queue), fd_(fd) {}
+                             int fd, const Limits& limits)
+    : sink_(std::move(sink)), output_(std::move(output)), queue_(queue), fd_(fd), limits_(limits) {}
 
 void RequestReader::run() {
     char chunk[readSize] = {};
     std::string line;
-    line.reserve(longestLine + 1);
+    line.reserve(limits_.longestRequestLine + 1);
     for (;;) {
         const ssize_t n = ::read(fd_, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
@@ -36,7 +36,7 @@ void RequestReader::run() {
             const auto* newline = static_cast<const char*>(std::memchr(next, '\n', end - next));
             const char* stop = newline ? newline : end;
             // The bound is checked before the newline is looked at, byte for byte.
-            if (line.size() + static_cast<std::size_t>(stop - next) > longestLine) {
+            if (line.size() + static_cast<std::size_t>(stop - next) > limits_.longestRequestLine) {
                 endWith("REQUEST_TOO_LARGE");
                 return;
             }
@@ -65,26 +65,26 @@ RequestReader::Line RequestReader::handOff(const char* text, std::size_t size) {
         sink->request(request);
         done->signal();
     });
-    return done->wait(handOffSeconds) ? Line::handed : Line::stalled;
+    return done->wait(limits_.handOffSeconds) ? Line::handed : Line::stalled;
 }
 
 void RequestReader::endOfInput() {
     queue_.async([sink = sink_] { sink->inputEnded(); });
-    globalAfter(endingExitSeconds, [] { exitProcess(2); });
+    globalAfter(limits_.closeExitSeconds, [] { exitProcess(2); });
 }
 
 void RequestReader::endWith(const char* code) {
     queue_.async([sink = sink_, code] { sink->inputFailed(code); });
-    globalAfter(endingExitSeconds, [] { exitProcess(2); });
+    globalAfter(limits_.closeExitSeconds, [] { exitProcess(2); });
 }
 
 void RequestReader::stalled() {
     // The sink's queue is stuck, so the fatal line goes out from here and the sink is not told.
     output_->send(fatalJSON(sink_->sessionId(), CaptureError("CONTROL_STALLED",
-                                                      "Native control queue did not accept a bounded "
-                                                      "request; cleanup is unconfirmed")
-                                             .json()));
-    globalAfter(stalledExitSeconds, [] { exitProcess(2); });
+                                                             "Native control queue did not accept a bounded "
+                                                             "request; cleanup is unconfirmed")
+                                                    .json()));
+    globalAfter(limits_.stalledExitSeconds, [] { exitProcess(2); });
 }
 
 }  // namespace qv

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Limits.h"
 #include "base/Queue.h"
 
 #include <memory>
@@ -15,13 +16,10 @@ class RequestSink;
 class RequestReader {
 public:
     static constexpr std::size_t readSize = 4096;
-    static constexpr std::size_t longestLine = 8192;
-    static constexpr double handOffSeconds = 10.0;
-    static constexpr double endingExitSeconds = 17.0;
-    static constexpr double stalledExitSeconds = 0.1;
 
     // `fd` is standard input in the helper; tests give a pipe.
-    RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue, int fd = 0);
+    RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue, int fd = 0,
+                  const Limits& limits = protocolLimits);
 
     // Reads until end of input, an invalid or oversized line, or a stalled hand-off.
     void run();
@@ -37,6 +35,7 @@ private:
     std::shared_ptr<Output> output_;
     Queue& queue_;
     int fd_;
+    Limits limits_;
 };
 
 }  // namespace qv

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Limits.h"
 #include "base/Queue.h"
 #include "base/Timer.h"
 
@@ -19,7 +20,8 @@ public:
     DeadlineWatchdog(double seconds, double grace, std::function<void()> normal,
                      std::function<void()> forced);
     explicit DeadlineWatchdog(double seconds, std::function<void()> normal, std::function<void()> forced)
-        : DeadlineWatchdog(seconds, 17.0, std::move(normal), std::move(forced)) {}
+        : DeadlineWatchdog(seconds, protocolLimits.watchdogGraceSeconds, std::move(normal),
+                           std::move(forced)) {}
     // Acts as cancel().
     ~DeadlineWatchdog();
     DeadlineWatchdog(const DeadlineWatchdog&) = delete;

@@ -1,8 +1,9 @@
 #include "selftest/IoSelfTest.h"
+#include "base/Limits.h"
 
-#include "files/OwnedFiles.h"
-#include "base/Runtime.h"
 #include "base/CaptureError.h"
+#include "base/Runtime.h"
+#include "files/OwnedFiles.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -30,7 +31,8 @@ bool writeThrows(OwnedFiles& files, std::string_view bytes, const std::string& n
 
 Json ioSelfTest() {
     std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit ceiling{static_cast<rlim_t>(maxRecordBytes), static_cast<rlim_t>(maxRecordBytes)};
+    const rlimit ceiling{static_cast<rlim_t>(protocolLimits.maxRecordBytes),
+                         static_cast<rlim_t>(protocolLimits.maxRecordBytes)};
     if (::setrlimit(RLIMIT_FSIZE, &ceiling) != 0) {
         throw CaptureError("TEST_LIMIT", "Could not set file ceiling");
     }
@@ -46,7 +48,7 @@ Json ioSelfTest() {
     const int fd =
         ::openat(files.directoryFD(), "cap-check.png", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) throw CaptureError("TEST_FILE", "Could not create test file");
-    const bool oversizeRejected = ::ftruncate(fd, maxRecordBytes + 1) != 0 && errno == EFBIG;
+    const bool oversizeRejected = ::ftruncate(fd, protocolLimits.maxRecordBytes + 1) != 0 && errno == EFBIG;
     ::close(fd);
 
     if (!noReplace || existingBytes != 3 || !traversalRejected || !oversizeRejected) {
@@ -56,7 +58,7 @@ Json ioSelfTest() {
                 {"noReplace", true},
                 {"existingBytesPreserved", 3},
                 {"traversalRejected", true},
-                {"hardFileCeiling", maxRecordBytes},
+                {"hardFileCeiling", protocolLimits.maxRecordBytes},
                 {"oversizeFtruncateRejected", true},
                 {"sessionDir", files.url()},
                 {"deviceEnumeration", false},

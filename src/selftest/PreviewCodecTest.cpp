@@ -1,14 +1,15 @@
 #include "selftest/PreviewCodecTest.h"
+#include "base/Limits.h"
 
-#include "files/OwnedFiles.h"
-#include "media/JpegCodec.h"
-#include "base/Runtime.h"
-#include "base/Semaphore.h"
-#include "base/Uuid.h"
-#include "preview/LatestPreview.h"
 #include "base/CaptureError.h"
 #include "base/Clock.h"
 #include "base/Digest.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
+#include "files/OwnedFiles.h"
+#include "media/JpegCodec.h"
+#include "preview/LatestPreview.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <mutex>
@@ -77,7 +78,7 @@ Json syntheticPreviewCodecTest() {
     const Json leased = onControl([&] { return preview->acquire(); });
     const std::string basename = leased["basename"].get<std::string>();
     const OwnedFiles::Metadata metadata = files->metadata(basename);
-    const std::string bytes = readOwnedFile(*files, basename, maxPreviewBytes);
+    const std::string bytes = readOwnedFile(*files, basename, protocolLimits.maxPreviewBytes);
     JpegCodec codec;
     const auto decoded = codec.decode(bytes.data(), bytes.size());
     if (!decoded || decoded->width() != 160 || decoded->height() != 144 ||

@@ -1,12 +1,13 @@
 #include "selftest/PreviewPipelineTest.h"
+#include "base/Limits.h"
 
-#include "files/OwnedFiles.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
 #include "base/Uuid.h"
+#include "files/OwnedFiles.h"
 #include "preview/LatestPreview.h"
-#include "base/CaptureError.h"
-#include "base/Clock.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <atomic>
@@ -381,7 +382,8 @@ void PipelineTest::phaseBound() {
     boundPipeline_ = LatestPreview::create(
         files_,
         [](const PreviewSample&) {
-            return EncodedPreview{std::string(static_cast<std::size_t>(maxPreviewBytes) + 1, '\0'), 160, 144};
+            return EncodedPreview{
+                std::string(static_cast<std::size_t>(protocolLimits.maxPreviewBytes) + 1, '\0'), 160, 144};
         },
         nullptr, nullptr, [f](const std::exception&) { f->failed.signal(); }, [f] { f->published.signal(); });
     onControl([&] {

@@ -1,16 +1,17 @@
 #include "selftest/SyntheticCodecTest.h"
+#include "base/Limits.h"
 
-#include "recording/Movie.h"
+#include "base/CaptureError.h"
+#include "base/Clock.h"
+#include "base/Runtime.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
 #include "files/OwnedFiles.h"
 #include "media/JpegCodec.h"
 #include "media/MediaDuration.h"
 #include "media/PngEncoder.h"
-#include "base/Runtime.h"
-#include "base/Semaphore.h"
 #include "media/TestPicture.h"
-#include "base/Uuid.h"
-#include "base/CaptureError.h"
-#include "base/Clock.h"
+#include "recording/Movie.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -166,8 +167,8 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
         png = encodePNG(*last);
     }
     if (jpeg.empty() || png.empty()) throw CaptureError("SYNTHETIC_IMAGES", "Native image encoding failed");
-    files.write(jpeg, "synthetic.jpg", maxPreviewBytes);
-    files.write(png, "synthetic.png", maxSnapshotBytes);
+    files.write(jpeg, "synthetic.jpg", protocolLimits.maxPreviewBytes);
+    files.write(png, "synthetic.png", protocolLimits.maxSnapshotBytes);
 
     const double seconds = readDuration(files, movie.basename);
     const double requested = static_cast<double>(durationMs) / 1000.0;

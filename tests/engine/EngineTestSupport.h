@@ -80,21 +80,25 @@ struct EngineUnderTest {
         return nullptr;
     }
 
-    // Hands the request to the engine and waits for its reply.
-    Json call(const Json& request) {
+    void send(const Json& request) {
         onControl([&](qv::Engine& e) { e.request(request); });
+    }
+    // Sends the request and waits for its reply.
+    Json call(const Json& request) {
+        send(request);
         const std::string id = request["requestId"];
         return waitLine([&](const Json& line) { return line.value("requestId", "") == id; });
     }
 
-    // Lists, then connects to the player's camera (and its microphone); returns the connect reply.
-    Json connect(int player, bool withAudio = false) {
+    // Lists, then returns the request that connects to the player's camera (and its microphone).
+    Json connectRequest(int player, bool withAudio = false) {
         const Json listed = call(request("list"));
         Json selection{{"videoDeviceId", videoId(player)}};
         if (withAudio) selection["audioDeviceId"] = audioId(player);
-        return call(
-            request("connect", {{"inventoryId", listed["result"]["inventoryId"]}, {"selection", selection}}));
+        return request("connect",
+                       {{"inventoryId", listed["result"]["inventoryId"]}, {"selection", selection}});
     }
+    Json connect(int player, bool withAudio = false) { return call(connectRequest(player, withAudio)); }
 
     // Disconnects and waits until the preview and the session have stopped, so that nothing writes
     // into the private directory once the test ends.

@@ -1,9 +1,10 @@
+#include "base/Limits.h"
 #include "files/OwnedFiles.h"
 
 #include "TestSupport.h"
-#include "base/Runtime.h"
 #include "base/CaptureError.h"
 #include "base/Digest.h"
+#include "base/Runtime.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -149,8 +150,9 @@ TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
     };
     const Case cases[] = {
         {65'536 * 3, 65'536 * 3 + 1, "OUTPUT_CHANGED / Capture output changed while hashing"},
-        {qv::maxRecordBytes + 1, 0, mismatch},
-        {qv::maxRecordBytes, qv::maxRecordBytes + 65'536, "OUTPUT_BOUND / Capture output exceeded its limit"},
+        {qv::protocolLimits.maxRecordBytes + 1, 0, mismatch},
+        {qv::protocolLimits.maxRecordBytes, qv::protocolLimits.maxRecordBytes + 65'536,
+         "OUTPUT_BOUND / Capture output exceeded its limit"},
     };
     OwnedFiles files;
     int n = 0;

@@ -83,15 +83,22 @@ Json ofTextLength(std::size_t bytes) {
     return Json{{"k", std::string(bytes - 8, 'x')}};
 }
 
-// A host pipe and an Output writing to it, counting the failures it reports.
+// A host pipe and an Output writing to it, counting the failures it reports. A line's deadline is
+// shorter than the helper's, so that the stalled host's lines fail sooner.
 class OutputTest : public ::testing::Test {
 protected:
     OutputTest() {
         output.setOnFailure([this] { ++failures; });
     }
+    static qv::Limits shortDeadline() {
+        qv::Limits limits;
+        limits.lineDeadlineSeconds = 1.0;
+        return limits;
+    }
     HostPipe host;
     std::atomic<int> failures{0};
-    Output output{host.writeEnd()};
+    const qv::Limits limits = shortDeadline();
+    Output output{host.writeEnd(), limits};
 };
 
 }  // namespace
@@ -123,9 +130,9 @@ TEST_F(OutputTest, StalledHostGetsThirtyTwoPendingLinesEachFailingAfterTheirDead
     EXPECT_EQ(failures, 1);  // refused before send returned
     EXPECT_EQ(output.pendingLines(), 32);
 
-    // Lines fail one after another, each after its own two-second deadline.
+    // Lines fail one after another, each after its own deadline.
     ASSERT_TRUE(waitUntil([&] { return failures >= 3; }, 20));
-    EXPECT_GE(mono() - start, 2 * Output::lineDeadline);
+    EXPECT_GE(mono() - start, 2 * limits.lineDeadlineSeconds);
     EXPECT_GE(output.pendingLines(), 29);
 
     // A host that closes its end makes the rest fail at once (EPIPE, no SIGPIPE death).

@@ -64,6 +64,9 @@ VideoSettings videoSettings(int width, int height) {
     // the cores).
     settings.frameThreads = true;
     settings.threads = 0;
+    // The file is cut into fragments at keyframes while it is written, so what a crash leaves
+    // behind plays up to a second before it.
+    settings.keyframeSeconds = 1.0;
     return settings;
 }
 
@@ -112,7 +115,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
     // Exclusive creation decides "already used" atomically; the writer gets the descriptor.
     const int fd = files.createOwned(basename);
     try {
-        writer = std::make_shared<MovieWriter>(fd);
+        writer = std::make_shared<MovieWriter>(fd, files.directoryFD(), basename);
         const int w = pixel ? pixel->width() : 0;
         const int h = pixel ? pixel->height() : 0;
         if (!boundedSide(w) || !boundedSide(h) || static_cast<std::int64_t>(w) * h > largestArea) {

@@ -159,7 +159,7 @@ std::optional<CaptureError> Movie::failedWriter() const {
 }
 
 std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, double time) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     if (!firstPTS) {
         firstPTS = time;
         writer->startSession(time);
@@ -175,7 +175,7 @@ std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, doub
 }
 
 std::optional<CaptureError> Movie::recordAudio(const AudioSample& sample) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     const double time = sample.presentationTime;
     // Nothing is heard before the first picture: the file starts there.
     if (!firstPTS || time < *firstPTS) return std::nullopt;
@@ -213,7 +213,7 @@ std::int64_t Movie::elapsedMs() const {
 Json Movie::json() const {
     if (completed) return *completed;
     return Json{{"captureId", id},
-                {"state", state},
+                {"state", protocolName(state)},
                 {"durationMs", elapsedMs()},
                 {"requestedDurationMs", durationMs},
                 {"deadlineUnixMs", deadlineUnixMs},

@@ -71,6 +71,9 @@ VideoSettings videoSettings(int width, int height) {
     // delay of a few frames inside x264, which a file does not mind.
     settings.frameThreads = true;
     settings.threads = encoderThreads();
+    // The file is cut into fragments at keyframes while it is written, so what a crash leaves
+    // behind plays up to a second before it.
+    settings.keyframeSeconds = 1.0;
     return settings;
 }
 
@@ -119,7 +122,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
     // Exclusive creation decides "already used" atomically; the writer gets the descriptor.
     const int fd = files.createOwned(basename);
     try {
-        writer = std::make_shared<MovieWriter>(fd);
+        writer = std::make_shared<MovieWriter>(fd, files.directoryFD(), basename);
         const int w = pixel ? pixel->width() : 0;
         const int h = pixel ? pixel->height() : 0;
         if (!boundedSide(w) || !boundedSide(h) || static_cast<std::int64_t>(w) * h > largestArea) {
@@ -163,7 +166,7 @@ std::optional<CaptureError> Movie::failedWriter() const {
 }
 
 std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, double time) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     if (!firstPTS) {
         firstPTS = time;
         writer->startSession(time);
@@ -179,7 +182,7 @@ std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, doub
 }
 
 std::optional<CaptureError> Movie::recordAudio(const AudioSample& sample) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     const double time = sample.presentationTime;
     // Nothing is heard before the first picture: the file starts there.
     if (!firstPTS || time < *firstPTS) return std::nullopt;
@@ -217,7 +220,7 @@ std::int64_t Movie::elapsedMs() const {
 Json Movie::json() const {
     if (completed) return *completed;
     return Json{{"captureId", id},
-                {"state", state},
+                {"state", protocolName(state)},
                 {"durationMs", elapsedMs()},
                 {"requestedDurationMs", durationMs},
                 {"deadlineUnixMs", deadlineUnixMs},

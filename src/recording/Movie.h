@@ -5,6 +5,7 @@
 #include "media/AudioSample.h"
 #include "media/MovieWriter.h"
 #include "media/PixelBuffer.h"
+#include "recording/RecordingOutcome.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +40,7 @@ public:
     // recording. Safe from any thread.
     static void prepareEncoders();
 
-    // The recording rules, while `state` is "recording". Each returns "WRITER_FAILED" when the writer
+    // The recording rules, while `state` is recording. Each returns "WRITER_FAILED" when the writer
     // has failed by now; the caller then ends the recording with that error.
     std::optional<CaptureError> recordVideo(const PixelBufferRef& frame, double time);
     std::optional<CaptureError> recordAudio(const AudioSample& sample);
@@ -59,7 +60,7 @@ public:
     // Shared so the finish path can hold it past the movie's life.
     std::shared_ptr<MovieWriter> writer;
 
-    std::string state = "recording";
+    RecordingState state = RecordingState::recording;
     std::optional<double> firstPTS;
     std::optional<double> lastVideoPTS;
     std::optional<double> lastAudioPTS;

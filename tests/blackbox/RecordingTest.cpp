@@ -226,7 +226,7 @@ void killWhileRecording(bool withAudio, int afterFrames) {
     const std::string id = freshUuid();
     helper.ok("start_recording", {{"captureId", id}});
     const Json status = helper.waitStatus(
-        [&](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= afterFrames; }, 30.0);
+        [&](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= afterFrames; }, 120.0);
     const int sent = status["recording"]["videoSamples"].get<int>();
     helper->signal(SIGKILL);
     ASSERT_EQ(helper->waitExit(20.0), 128 + SIGKILL);

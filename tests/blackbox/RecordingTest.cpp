@@ -235,6 +235,9 @@ void killWhileRecording(bool withAudio, int afterFrames) {
     // The simulated camera runs at 60 frames per second.
     EXPECT_GE(frames, sent - 120) << (withAudio ? "with" : "without") << " audio";
     EXPECT_LE(frames, sent + 10);
+    ::testing::Test::RecordProperty(
+        std::string(withAudio ? "audio" : "video") + "After" + std::to_string(afterFrames),
+        std::to_string(frames) + " of " + std::to_string(sent) + " frames kept");
 }
 
 TEST(Recording, AKilledHelperLeavesAFilePlayableUpToTwoSecondsBeforeTheKill) {

@@ -534,10 +534,7 @@ void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, const std::st
         finished->state = "failed";
     }
     if (finished->state != "complete" && error.is_null()) {
-        const auto writerError = writer->error();
-        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally",
-                             writerError ? &*writerError : nullptr)
-                    .json();
+        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally").json();
     }
 
     const Json record{{"captureId", finished->id},

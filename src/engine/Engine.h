@@ -1,14 +1,15 @@
 #pragma once
 
-#include "engine/PassivePermissionSnapshot.h"
+#include "base/Json.h"
+#include "base/Limits.h"
 #include "device/AudioDataOutput.h"
-#include "media/AudioSample.h"
 #include "device/CaptureDevice.h"
 #include "device/DeviceSystem.h"
-#include "media/PixelBuffer.h"
 #include "device/VideoDataOutput.h"
-#include "base/Json.h"
+#include "engine/EngineState.h"
+#include "engine/PassivePermissionSnapshot.h"
 #include "protocol/RequestSink.h"
+#include "recording/RecordingOutcome.h"
 
 #include <asio/signal_set.hpp>
 
@@ -21,6 +22,7 @@
 
 namespace qv {
 
+class CaptureError;
 class CaptureSession;
 class DeadlineWatchdog;
 class LatestPreview;
@@ -31,21 +33,21 @@ class Timer;
 
 // The one owner of the helper's state: it answers every request and drives connect, recording,
 // finish and close. Every field is read and written on controlQueue only; callbacks from other
-// threads hold the engine weakly and hop to controlQueue first. Fields are plain so that the
-// lifecycle self-test and the handlers can see the state as it is.
+// threads hold the engine weakly and hop to controlQueue first.
+//
+// The class is split over several files: Engine.cpp (dispatch, replies, status), EngineActions.cpp
+// (the request handlers), EngineCapture.cpp (connection and samples), EngineFinish.cpp (finish,
+// close and termination).
 class Engine : public std::enable_shared_from_this<Engine>,
                public VideoDataOutputDelegate,
                public AudioDataOutputDelegate,
                public RequestSink {
 public:
-    // Limits reported in "ready" and enforced by the handlers.
-    static constexpr std::int64_t maxDurationMs = 600'000;
-    static constexpr int maxRecordings = 2;
-    static constexpr int maxScreenshots = 32;
-
     // Creates the private directory and hooks the output failure handler. Throws what the
     // private directory throws.
-    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices);
+    static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
+                                          std::shared_ptr<DeviceSystem> devices,
+                                          const Limits& limits = protocolLimits);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -56,122 +58,119 @@ public:
     void request(const Json& request) override;
     void inputEnded() override;
     void inputFailed(const std::string& code) override;
-    const std::string& sessionId() const override { return id; }
+    const std::string& sessionId() const override { return id_; }
 
-    Json common() const;
-    void success(const std::string& requestId, const Json& payload = Json::object());
-    void failure(const std::string& requestId, const Json& errorRecord);
-    Json status(bool allowCachedPermissions);
-    // Both permissions, read fresh.
-    Json permissions();
-    void changed();
-    // The preview pipeline, made on first use.
-    LatestPreview& preview();
-
-    // Finish, close and termination.
-    void finish(const std::string& reason, bool closeHelper);
-    void finishedMovie(const std::shared_ptr<Movie>& movie, const std::string& reason, bool released,
-                       bool closeHelper);
-    void endCloseIfNeeded(bool force);
-    void close(const std::optional<std::string>& requestId, const std::string& reason);
-    void terminate(const std::string& code);
-    void armWatchdog(double seconds, const std::string& reason);
-
-    // Starts a capture session for the chosen devices; the reply to `requestId` follows when it
-    // runs or fails. Throws only when the preview refuses to begin, and then nothing changed.
-    void connect(const std::string& requestId, const CaptureDeviceRef& video, const CaptureDeviceRef& audio);
     // Capture callbacks, on controlQueue.
     void didOutputVideo(const VideoSample& sample) override;
     void didDropVideo() override;
     void didOutputAudio(const AudioSample& sample) override;
     void didDropAudio(int count) override;
 
-    // --- State (controlQueue only) ---
-    const std::string id;
-    const std::shared_ptr<Output> output;
-    const std::shared_ptr<DeviceSystem> devices;
-    std::shared_ptr<OwnedFiles> files;
-    // Screenshots are encoded by a stateless PNG encoder, so there is no image context to keep.
-    std::shared_ptr<LatestPreview> previewPipeline;
-    std::int64_t sequence = 0;
-    std::string connection = "disconnected";
-    std::optional<std::string> inventoryID;
-    std::vector<CaptureDeviceRef> inventoryVideo;
-    std::vector<CaptureDeviceRef> inventoryAudio;
-    std::optional<Json> selection;
-    std::shared_ptr<CaptureSession> session;
-    std::shared_ptr<VideoDataOutput> videoOutput;
-    PixelBufferRef latestPixel;
-    std::optional<AudioFormat> latestAudioFormat;
-    std::optional<double> firstPTS;
-    std::optional<double> lastPTS;
-    std::int64_t frameID = 0;
-    std::int64_t audioSamples = 0;
-    int previewFPS = 60;
-    std::optional<Json> videoFormat;
-    std::int64_t nativeDroppedVideoSamples = 0;
-    double latestArrival = 0;
-    double connectedMono = 0;
-    int screenshots = 0;
-    int movies = 0;
-    std::shared_ptr<Movie> movie;
-    std::optional<Json> lastError;
-    std::unique_ptr<Timer> timer;
-    bool shutdown = false;
-    bool releaseConfirmed = true;
-    bool busy = false;
-    std::optional<std::string> closingReply;
-    std::string transitionID;
-    std::optional<std::string> permissionRequestID;
-    std::optional<std::string> finishingOperationID;
-    bool terminating = false;
-    std::shared_ptr<DeadlineWatchdog> watchdog;
-    std::vector<std::unique_ptr<asio::signal_set>> signalSources;
-    PassivePermissionSnapshot permissionSnapshot;
+    // Read-only views for the self-tests and tests, on controlQueue.
+    Connection connection() const { return connection_; }
+    const Lifecycle& lifecycle() const { return lifecycle_; }
+
+    // The lifecycle self-test's stand-in for a recording finish in progress, which a close must
+    // not re-enter; ending it closes the helper as the finish would have.
+    void beginSimulatedFinish(const std::string& operation);
+    void endSimulatedFinish();
 
 private:
-    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices);
+    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits);
 
+    // --- Engine.cpp: dispatch, replies and status ---
     struct Action;
     static const Action* action(const std::string& name);
+    static CaptureError closing();
     void dispatch(const std::string& requestId, const Json& request);
     void watchSignal(asio::signal_set& source);
-    void tick();
-    void sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
-                        std::shared_ptr<VideoDataOutput> startedOutput, const Json& format);
-    void sessionFailed(const std::string& requestId, const Json& error);
+    Json common() const;
+    void success(const std::string& requestId, const Json& payload = Json::object());
+    void failure(const std::string& requestId, const Json& errorRecord);
+    Json status(bool allowCachedPermissions);
+    // Both permissions, read fresh.
+    Json permissions();
+    Json permissionsForStatus(bool passive);
+    void changed();
+    // The preview pipeline, made on first use.
+    LatestPreview& preview();
     Json movieRecord() const;
 
-    // The two completions of a full stop; both are written and read on controlQueue only.
-    struct StopJoin {
-        bool previewStopped = false;
-        std::optional<bool> released;
-    };
-    void finishRecording(const std::string& reason);
-    void fullStop(const std::string& reason, bool closeHelper);
-    // Marks the recording's inputs finished and finishes (or, with nothing to keep, cancels) its
-    // writer; `then` runs on controlQueue afterwards.
-    static void finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then);
-    void finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
-                         const std::string& reason, bool closeHelper);
-
-    // Handlers complete here.
-    void handleStatus(const std::string& requestId, const Json& request);
-    void handleClock(const std::string& requestId, const Json& request);
-    void handleDisconnect(const std::string& requestId, const Json& request);
-    void handleClose(const std::string& requestId, const Json& request);
-
-    // Handlers of the device, frame and recording work, filled in by those issues.
+    // --- EngineActions.cpp: the request handlers ---
     void handleList(const std::string& requestId, const Json& request);
     void handlePermissionStatus(const std::string& requestId, const Json& request);
     void handleRequestPermission(const std::string& requestId, const Json& request);
     void handleConnect(const std::string& requestId, const Json& request);
+    void handleStatus(const std::string& requestId, const Json& request);
+    void handleClock(const std::string& requestId, const Json& request);
     void handleLiveFrame(const std::string& requestId, const Json& request);
     void handleReleaseFrame(const std::string& requestId, const Json& request);
     void handleScreenshot(const std::string& requestId, const Json& request);
     void handleStartRecording(const std::string& requestId, const Json& request);
     void handleStopRecording(const std::string& requestId, const Json& request);
-    Json permissionsForStatus(bool passive);
+    void handleDisconnect(const std::string& requestId, const Json& request);
+    void handleClose(const std::string& requestId, const Json& request);
+
+    // --- EngineCapture.cpp: connection, samples and the tick ---
+    // Starts a capture session for the chosen devices; the reply to `requestId` follows when it
+    // runs or fails. Throws only when the preview refuses to begin, and then nothing changed.
+    void connect(const std::string& requestId, const CaptureDeviceRef& video, const CaptureDeviceRef& audio);
+    void sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
+                        std::shared_ptr<VideoDataOutput> startedOutput, const Json& format);
+    void sessionFailed(const std::string& requestId, const Json& error);
+    // Stops the session and takes it apart, on nativeQueue. True when the devices are known to be
+    // released: nothing runs and nothing is attached any more.
+    static bool releaseSession(const std::shared_ptr<CaptureSession>& session);
+    void tick();
+
+    // --- EngineFinish.cpp: finish, close and termination ---
+    // The two completions of a full stop; both are written and read on controlQueue only.
+    struct StopJoin {
+        bool previewStopped = false;
+        std::optional<bool> released;
+    };
+    void close(const std::optional<std::string>& requestId, FinishReason reason);
+    void terminate(const std::string& code);
+    void finish(FinishReason reason, bool closeHelper);
+    void finishRecording(FinishReason reason);
+    void fullStop(FinishReason reason, bool closeHelper);
+    // Marks the recording's inputs finished and finishes (or, with nothing to keep, cancels) its
+    // writer; `then` runs on controlQueue afterwards.
+    static void finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then);
+    void finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
+                         FinishReason reason, bool closeHelper);
+    void finishedMovie(const std::shared_ptr<Movie>& movie, FinishReason reason, bool released,
+                       bool closeHelper);
+    void endCloseIfNeeded(bool force);
+    void armWatchdog(double seconds, FinishReason reason);
+    void cancelWatchdog();
+
+    // --- State (controlQueue only) ---
+    const std::string id_;
+    const Limits limits_;
+    const std::shared_ptr<Output> output_;
+    const std::shared_ptr<DeviceSystem> devices_;
+    std::shared_ptr<OwnedFiles> files_;
+    // Screenshots are encoded by a stateless PNG encoder, so there is no image context to keep.
+    std::shared_ptr<LatestPreview> previewPipeline_;
+    std::int64_t sequence_ = 0;
+    Connection connection_ = Connection::disconnected;
+    InventoryState inventory_;
+    std::optional<Json> selection_;
+    std::shared_ptr<CaptureSession> session_;
+    std::shared_ptr<VideoDataOutput> videoOutput_;
+    SourceState source_;
+    int previewFPS_ = 60;
+    double connectedMono_ = 0;
+    int screenshots_ = 0;
+    int movies_ = 0;
+    std::shared_ptr<Movie> movie_;
+    std::optional<Json> lastError_;
+    std::unique_ptr<Timer> timer_;
+    Lifecycle lifecycle_;
+    std::shared_ptr<DeadlineWatchdog> watchdog_;
+    std::vector<std::unique_ptr<asio::signal_set>> signalSources_;
+    PassivePermissionSnapshot permissionSnapshot_;
 };
 
 }  // namespace qv

@@ -1,9 +1,9 @@
 #include "main/ProtocolMode.h"
 
+#include "base/CaptureError.h"
+#include "base/Runtime.h"
 #include "engine/Engine.h"
 #include "main/DeviceChoice.h"
-#include "base/Runtime.h"
-#include "base/CaptureError.h"
 #include "protocol/Output.h"
 #include "protocol/RequestReader.h"
 
@@ -46,11 +46,12 @@ void runProtocolMode() {
 
     // Work that failed in a way nobody caught leaves the engine's state unknown: end the session
     // as a stalled queue does, with a fatal line and a quick exit without clean-up.
-    setUncaughtTaskHandler([output, id = engine->id, once = std::make_shared<std::atomic<bool>>(false)] {
-        if (once->exchange(true)) return;
-        output->send(fatalJSON(id, currentErrorJSON()));
-        globalAfter(0.1, [] { exitProcess(2); });
-    });
+    setUncaughtTaskHandler(
+        [output, id = engine->sessionId(), once = std::make_shared<std::atomic<bool>>(false)] {
+            if (once->exchange(true)) return;
+            output->send(fatalJSON(id, currentErrorJSON()));
+            globalAfter(0.1, [] { exitProcess(2); });
+        });
 
     // Posted before the reader exists, so "ready" is always the first line the host sees.
     controlQueue().async([engine] { engine->ready(); });

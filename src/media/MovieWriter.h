@@ -1,7 +1,10 @@
 #pragma once
 
-#include "media/AudioSample.h"
 #include "base/CaptureError.h"
+#include "media/AacTrack.h"
+#include "media/AudioSample.h"
+#include "media/H264Track.h"
+#include "media/Mp4Output.h"
 
 #include <sys/types.h>
 
@@ -16,35 +19,7 @@
 #include <thread>
 #include <vector>
 
-struct AVFrame;
-
 namespace qv {
-
-struct VideoSettings {
-    int width = 0;
-    int height = 0;
-    std::int64_t averageBitRate = 0;
-};
-
-struct AudioSettings {
-    int sampleRate = 0;
-    int channels = 0;
-    std::int64_t bitRate = 0;
-};
-
-// The writer's planar YUV 4:2:0 picture (BT.601, limited range), lent to a fill while it draws.
-class YuvFrame {
-public:
-    explicit YuvFrame(AVFrame* frame) : frame_(frame) {}
-
-    int width() const;
-    int height() const;
-    std::uint8_t* plane(int index);
-    int stride(int index) const;
-
-private:
-    AVFrame* frame_;
-};
 
 // Writes one MP4 file with an H.264 video track and an optional AAC audio track. The caller
 // appends from one thread; encoding and muxing run on the writer's own thread behind a small
@@ -61,7 +36,7 @@ public:
     // Runs the encoders' one-time library set-up (CPU detection, tables) once per process, so that
     // the first writer, made on a thread that also delivers frames, does not pay for it. Safe from
     // any thread; a failure here is left for a real writer to report.
-    static void prepareEncoders();
+    static void prepareEncoders(const VideoSettings& video, const AudioSettings& audio);
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
@@ -79,7 +54,6 @@ public:
     // Queues a picture that `fill` draws on the writer's thread just before it is encoded, so the
     // caller's thread does no per-pixel work. `fill` must own what it reads. False when it cannot
     // be queued: not writing, not ready, or a time before the session.
-    using VideoFill = std::function<void(YuvFrame&)>;
     bool appendVideo(VideoFill fill, double time);
     bool appendAudio(const AudioSample& sample);
 
@@ -104,23 +78,15 @@ private:
         std::int64_t pts = 0;
         std::vector<std::int16_t> pcm;
     };
-    struct Encoder;
-    struct Output;
 
-    std::unique_ptr<Encoder> newEncoder(const char* name);
-    bool openEncoder(Encoder& encoder);
-    void fail(int code);
+    // Records the first failure; returns whether `result` was one.
+    bool failed(int result);
     void run();
-    void encodeVideo(Item& item);
-    void encodeAudio(Item& item);
-    void sendAudioFrames(bool flush);
-    void drain(Encoder& encoder);
-    void writeVideoPacket(bool last);
     void finishFile();
 
-    std::unique_ptr<Output> output_;
-    std::unique_ptr<Encoder> video_;
-    std::unique_ptr<Encoder> audio_;
+    Mp4Output output_;
+    std::unique_ptr<H264Track> video_;
+    std::unique_ptr<AacTrack> audio_;
 
     std::atomic<Status> status_{Status::configuring};
     std::optional<double> sessionStart_;

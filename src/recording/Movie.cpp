@@ -1,8 +1,8 @@
 #include "recording/Movie.h"
 
-#include "files/OwnedFiles.h"
-#include "base/Uuid.h"
 #include "base/Clock.h"
+#include "base/Uuid.h"
+#include "files/OwnedFiles.h"
 
 #include <libyuv/convert_from_argb.h>
 
@@ -44,7 +44,39 @@ void enlargePlane(const std::uint8_t* source, int width, int height, std::uint8_
     }
 }
 
+VideoSettings videoSettings(int width, int height) {
+    VideoSettings settings;
+    settings.width = width * scale;
+    settings.height = height * scale;
+    settings.averageBitRate = recordingBitRate(width, height);
+    // Capture rates vary; the nominal rate only guides rate control, timestamps rule the file.
+    settings.nominalFrameRate = 60;
+    // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
+    // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform is its
+    // DC alone, so the 4 × 4 transform loses nothing. Zero latency: no frame reordering, and each
+    // frame leaves the encoder as soon as it is encoded.
+    settings.preset = "ultrafast";
+    settings.tune = "zerolatency";
+    // Frame threads rather than the slice threads that zerolatency picks: a slice-threaded frame
+    // ends in a join that leaves a core idle while this thread draws the next picture and encodes
+    // audio, whereas frame threads keep both cores busy and cost less per frame. The price is a
+    // delay of a few frames inside x264, which a file does not mind; x264 picks the count (1.5 ×
+    // the cores).
+    settings.frameThreads = true;
+    settings.threads = 0;
+    return settings;
+}
+
+AudioSettings audioSettings(const AudioFormat& format) {
+    return {format.sampleRate, format.channels, audioBitRate};
+}
+
 }  // namespace
+
+void Movie::prepareEncoders() {
+    // The smallest picture and a common microphone format: the set-up does not depend on them.
+    MovieWriter::prepareEncoders(videoSettings(smallestSide, smallestSide), audioSettings({48'000, 1}));
+}
 
 std::int64_t recordingBitRate(int width, int height) {
     const std::int64_t area = static_cast<std::int64_t>(width) * height;
@@ -89,7 +121,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
         width_ = w;
         height_ = h;
         yuv_ = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(w) * h * 3);
-        if (!writer->addVideo({w * scale, h * scale, recordingBitRate(w, h)})) {
+        if (!writer->addVideo(videoSettings(w, h))) {
             throw CaptureError("CODEC_UNSUPPORTED", "Native H.264 writer is unavailable");
         }
         if (audioFormat) {
@@ -98,7 +130,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
                 throw CaptureError("AUDIO_FORMAT_UNSUPPORTED",
                                    "Only mono/stereo bounded native audio is supported");
             }
-            if (!writer->addAudio({audioFormat->sampleRate, audioFormat->channels, audioBitRate})) {
+            if (!writer->addAudio(audioSettings(*audioFormat))) {
                 throw CaptureError("CODEC_UNSUPPORTED", "Native AAC writer is unavailable");
             }
         }
@@ -124,7 +156,7 @@ std::optional<CaptureError> Movie::failedWriter() const {
 }
 
 std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, double time) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     if (!firstPTS) {
         firstPTS = time;
         writer->startSession(time);
@@ -140,7 +172,7 @@ std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, doub
 }
 
 std::optional<CaptureError> Movie::recordAudio(const AudioSample& sample) {
-    if (state != "recording") return std::nullopt;
+    if (state != RecordingState::recording) return std::nullopt;
     const double time = sample.presentationTime;
     // Nothing is heard before the first picture: the file starts there.
     if (!firstPTS || time < *firstPTS) return std::nullopt;
@@ -178,7 +210,7 @@ std::int64_t Movie::elapsedMs() const {
 Json Movie::json() const {
     if (completed) return *completed;
     return Json{{"captureId", id},
-                {"state", state},
+                {"state", protocolName(state)},
                 {"durationMs", elapsedMs()},
                 {"requestedDurationMs", durationMs},
                 {"deadlineUnixMs", deadlineUnixMs},

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "base/CaptureError.h"
+#include "base/Json.h"
 #include "media/AudioSample.h"
 #include "media/MovieWriter.h"
 #include "media/PixelBuffer.h"
-#include "base/CaptureError.h"
-#include "base/Json.h"
+#include "recording/RecordingOutcome.h"
 
 #include <cstdint>
 #include <memory>
@@ -35,7 +36,11 @@ public:
     Movie(std::string id, std::int64_t durationMs, OwnedFiles& files, const PixelBufferRef& pixel,
           std::optional<AudioFormat> audioFormat);
 
-    // The recording rules, while `state` is "recording". Each returns "WRITER_FAILED" when the writer
+    // Sets up the encoders' libraries once, with the recording's settings, ahead of the first
+    // recording. Safe from any thread.
+    static void prepareEncoders();
+
+    // The recording rules, while `state` is recording. Each returns "WRITER_FAILED" when the writer
     // has failed by now; the caller then ends the recording with that error.
     std::optional<CaptureError> recordVideo(const PixelBufferRef& frame, double time);
     std::optional<CaptureError> recordAudio(const AudioSample& sample);
@@ -55,7 +60,7 @@ public:
     // Shared so the finish path can hold it past the movie's life.
     std::shared_ptr<MovieWriter> writer;
 
-    std::string state = "recording";
+    RecordingState state = RecordingState::recording;
     std::optional<double> firstPTS;
     std::optional<double> lastVideoPTS;
     std::optional<double> lastAudioPTS;

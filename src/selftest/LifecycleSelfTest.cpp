@@ -1,12 +1,11 @@
 #include "selftest/LifecycleSelfTest.h"
 
-#include "device/linux/LinuxDeviceSystem.h"
-#include "engine/Engine.h"
-#include "base/Runtime.h"
-#include "base/Uuid.h"
-#include "preview/LatestPreview.h"
 #include "base/CaptureError.h"
 #include "base/Clock.h"
+#include "base/Runtime.h"
+#include "base/Uuid.h"
+#include "device/linux/LinuxDeviceSystem.h"
+#include "engine/Engine.h"
 #include "protocol/Output.h"
 
 namespace qv {
@@ -20,46 +19,42 @@ namespace {
 
 // A close that arrives while a recording is still being finalised must only mark the helper as
 // closing; it must not start a second teardown over the one in progress.
-void closeDuringFinalization(Engine& engine, bool eof) {
-    const std::string t0 = engine.transitionID;
+void closeDuringFinalization(Engine& engine, Output& output, bool eof) {
+    const std::string t0 = engine.lifecycle().transitionID;
     const std::string f = randomUuid();
-    engine.finishingOperationID = f;
-    engine.connection = "disconnected";
-    engine.busy = true;
-    (void)engine.preview();
-    engine.latestArrival = mono();
+    engine.beginSimulatedFinish(f);
 
     engine.request(Json{{"requestId", "00000000-0000-4000-8000-000000000001"}, {"action", "live_frame"}});
     if (eof) {
-        engine.close(std::nullopt, "eof");
+        engine.inputEnded();
     } else {
-        engine.close("00000000-0000-4000-8000-000000000002", "close");
+        engine.request(Json{{"requestId", "00000000-0000-4000-8000-000000000002"}, {"action", "close"}});
     }
 
-    if (engine.finishingOperationID != f || engine.transitionID != t0 ||
-        engine.connection != "disconnected" || !engine.busy || !engine.shutdown) {
+    const Lifecycle& after = engine.lifecycle();
+    if (after.finishingOperationID != f || after.transitionID != t0 ||
+        engine.connection() != Connection::disconnected || !after.busy || !after.shutdown) {
         throw CaptureError("LIFECYCLE_TEST", "Close re-entered delayed writer finalization");
     }
-    engine.output->send(Json{{"event", "self_test"},
-                             {"ok", true},
-                             {"mode", eof ? "eof" : "close"},
-                             {"delayedFinalizerReentered", false},
-                             {"deviceEnumeration", false},
-                             {"permissionsQueried", false},
-                             {"streamsOpened", false}});
-    engine.finishingOperationID.reset();
-    engine.busy = false;
-    engine.endCloseIfNeeded(false);
+    output.send(Json{{"event", "self_test"},
+                     {"ok", true},
+                     {"mode", eof ? "eof" : "close"},
+                     {"delayedFinalizerReentered", false},
+                     {"deviceEnumeration", false},
+                     {"permissionsQueried", false},
+                     {"streamsOpened", false}});
+    engine.endSimulatedFinish();
 }
 
 }  // namespace
 
 [[noreturn]] void lifecycleSelfTest(bool eof) {
     try {
-        auto engine = Engine::create(std::make_shared<Output>(), std::make_shared<LinuxDeviceSystem>());
+        auto output = std::make_shared<Output>();
+        auto engine = Engine::create(output, std::make_shared<LinuxDeviceSystem>());
         // The engine's state belongs to the control queue; nothing else runs there yet, so this is
         // the main thread's work done in the engine's own place.
-        controlQueue().sync([&] { closeDuringFinalization(*engine, eof); });
+        controlQueue().sync([&] { closeDuringFinalization(*engine, *output, eof); });
         parkForever();
     } catch (...) {
         failed();

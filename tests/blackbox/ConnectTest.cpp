@@ -69,15 +69,13 @@ TEST(Connect, RequestChainFailsInOrderAndChangesNothingThenConnectsTheNamedPlaye
     EXPECT_FALSE(videoOnly["result"]["selection"].contains("audioDeviceId"));
 }
 
-TEST(Connect, FailuresToFindPermitOrStartLeaveTheHelperReadyUntilAStartTimesOut) {
-    // Player 1 is unplugged once listed; 2 and 3 fail to start; the microphone is not permitted;
-    // 5 starts slower than the deadline.
-    SimulatedHelper helper(
-        {{"video",
-          {simVideo(1, {{"listings", 1}}), simVideo(2, {{"startFailure", "input"}}),
-           simVideo(3, {{"startFailure", "start"}}), simVideo(4), simVideo(5, {{"startDelayMs", 20000}})}},
-         {"audio", {simAudio(4)}},
-         {"permissions", {{"video", "authorized"}, {"audio", "denied"}}}});
+TEST(Connect, FailuresToFindPermitOrStartLeaveTheHelperReady) {
+    // Player 1 is unplugged once listed; 2 and 3 fail to start; the microphone is not permitted.
+    SimulatedHelper helper({{"video",
+                             {simVideo(1, {{"listings", 1}}), simVideo(2, {{"startFailure", "input"}}),
+                              simVideo(3, {{"startFailure", "start"}}), simVideo(4)}},
+                            {"audio", {simAudio(4)}},
+                            {"permissions", {{"video", "authorized"}, {"audio", "denied"}}}});
     EXPECT_EQ(errorOf(helper.connect(1, false)), failure("DEVICE_NOT_FOUND"));
     EXPECT_EQ(helper.status()["connection"], "disconnected");
     EXPECT_EQ(errorOf(helper.connect(2, false)), failure("NATIVE_ERROR"));
@@ -92,13 +90,6 @@ TEST(Connect, FailuresToFindPermitOrStartLeaveTheHelperReadyUntilAStartTimesOut)
     EXPECT_TRUE(good["result"]["lastError"].is_null());
     helper.ok("disconnect");
     helper.waitStatus(disconnected);
-
-    helper.sendConnect(5, false);
-    const auto fatal = helper->readEvent("fatal", 25.0);
-    ASSERT_TRUE(fatal);
-    EXPECT_EQ((*fatal)["error"]["code"], "NATIVE_START_TIMEOUT");
-    EXPECT_EQ((*fatal)["devicesReleased"], false);
-    EXPECT_EQ(helper->waitExit(10.0), 2);
 }
 
 TEST(Connect, WhileStartingOnlyStatusIsServedAndACloseAnswersTheConnectFirst) {
@@ -134,19 +125,13 @@ TEST(Connect, WhileStartingOnlyStatusIsServedAndACloseAnswersTheConnectFirst) {
     }
 }
 
-TEST(Connect, OversizedFramesAndStallsEndTheSessionAndDropsAreCounted) {
+TEST(Connect, OversizedFramesEndTheSessionAndDropsAreCounted) {
     const auto resized = [](int player, const Json& size) {
         return simVideo(player, {{"fps", 10}, {"resizeAfterFrames", 3}, {"resizeTo", size}});
     };
     Json largest = resized(3, {4096, 2048});
     largest["dropEvery"] = 3;
     SimulatedHelper helper(Json{{"video", {resized(1, {4096, 2049}), resized(2, {4097, 1}), largest}}});
-    // One player stalls after a few frames, the other never sends one; both run beside the first.
-    SimulatedHelper late(Json{{"video", {simVideo(1, {{"stallAfterFrames", 0}})}}});
-    SimulatedHelper early(Json{{"video", {simVideo(1, {{"stallAfterFrames", 5}})}}});
-    ASSERT_EQ(late.connect(1, false).value("ok", false), true);
-    ASSERT_EQ(early.connect(1, false).value("ok", false), true);
-
     for (const int player : {1, 2}) {
         ASSERT_EQ(helper.connect(player, false).value("ok", false), true);
         const Json status = helper.waitStatus(disconnected);
@@ -161,11 +146,4 @@ TEST(Connect, OversizedFramesAndStallsEndTheSessionAndDropsAreCounted) {
     EXPECT_EQ(status["source"]["height"], 2048);
     EXPECT_GE(status["previewStats"]["nativeDroppedVideoSamples"].get<int>(), 3);
     EXPECT_EQ(status["connection"], "connected");
-
-    const Json earlyStatus = early.waitStatus(disconnected, 15.0);
-    EXPECT_EQ(earlyStatus["lastError"], failure("DEVICE_STALLED"));
-    EXPECT_EQ(earlyStatus["source"]["videoSamples"], 5);
-    const Json lateStatus = late.waitStatus(disconnected, 20.0);
-    EXPECT_EQ(lateStatus["lastError"], failure("DEVICE_STALLED"));
-    EXPECT_TRUE(lateStatus["source"].is_null());
 }

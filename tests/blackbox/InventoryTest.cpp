@@ -84,24 +84,14 @@ TEST(Permission, SettledAnswersComeAtOnceUndeterminedOnesWhenTheAnswerComes) {
     }
 }
 
-TEST(Permission, CloseWithARequestOutstandingSendsNoReplyAndAnAnswerThatNeverComesEndsTheHelper) {
+TEST(Permission, CloseWithARequestOutstandingSendsNoReply) {
     const Json neverAnswered = {{"permissions", {{"video", "not_determined"}}},
                                 {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}};
     SimulatedHelper closed(neverAnswered);
-    SimulatedHelper waiting(neverAnswered);
     const std::string id = closed.send("request_permission", {{"media", "video"}});
-    waiting.send("request_permission", {{"media", "video"}});
     closed.ok("close");
     EXPECT_EQ(closed->waitExit(), 0);
     while (const auto line = closed->readJson(1.0))
         EXPECT_NE(line->value("requestId", ""), id) << line->dump();
     for (const Json& line : closed->skipped()) EXPECT_NE(line.value("requestId", ""), id) << line.dump();
-
-    const auto fatal = waiting->readEvent("fatal", 60);
-    ASSERT_TRUE(fatal.has_value());
-    EXPECT_EQ((*fatal)["error"]["code"], "PERMISSION_TIMEOUT");
-    EXPECT_EQ((*fatal)["devicesReleased"], false);
-    // The close that follows may confirm the release before the forced exit comes.
-    const auto status = waiting->waitExit(10);
-    EXPECT_TRUE(status == 0 || status == 2) << status.value_or(-1);
 }

@@ -1,58 +1,22 @@
 #include "EngineTestSupport.h"
 
-#include "recording/Movie.h"
+#include "base/Semaphore.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
-#include "files/OwnedFiles.h"
-#include "device/CaptureSession.h"
-#include "base/Semaphore.h"
-#include "device/simulated/SimulatedDeviceSystem.h"
-#include "base/Uuid.h"
 #include "protocol/RequestReader.h"
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
 
 using namespace qvtest;
 
 namespace {
 
-class StubDevice : public qv::CaptureDevice {
-public:
-    qv::MediaType mediaType() const override { return qv::MediaType::video; }
-    const std::string& uniqueId() const override { return id_; }
-    const std::string& localizedName() const override { return id_; }
-    const std::vector<qv::VideoFormat>& formats() const override { return formats_; }
-    std::optional<qv::VideoFormat> activeFormat() const override { return std::nullopt; }
-    double activeMinFrameDuration() const override { return 0; }
-    double activeMaxFrameDuration() const override { return 0; }
-    std::shared_ptr<qv::CaptureInput> createInput() override { return nullptr; }
+bool disconnected(const Json& status) {
+    return status["connection"] == "disconnected";
+}
 
-private:
-    std::string id_ = "stub";
-    std::vector<qv::VideoFormat> formats_;
-};
-
-// A camera that streams nothing and takes a minute to stop.
-class HangingInput : public qv::CaptureInput {
-public:
-    HangingInput() : CaptureInput(std::make_shared<StubDevice>()) {}
-    bool start(const std::vector<std::shared_ptr<qv::CaptureOutput>>&) override { return true; }
-    void stop() override { std::this_thread::sleep_for(std::chrono::seconds(60)); }
-    bool release() override { return true; }
-};
-
-// The "recording_finished" event, once written (null after 20 s).
-Json finishedEvent(EngineUnderTest& t) {
-    for (int i = 0; i < 2000; ++i) {
-        for (const auto& j : t.lines()) {
-            if (j.value("event", "") == "recording_finished") return j;
-        }
-        usleep(10000);
-    }
-    return nullptr;
+bool isEvent(const Json& line, const char* name) {
+    return line.value("event", "") == name;
 }
 
 }  // namespace
@@ -75,62 +39,71 @@ TEST(Engine, ScreenshotBoundIsInclusive) {
 }
 
 TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
-    const auto config = Json{{"permissions", {{"video", "not_determined"}}}};
-    EngineUnderTest t(
-        std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(config.dump())));
-    t.onControl([&](qv::Engine& e) {
-        e.connection = "connected";
-        Json request = EngineUnderTest::request("request_permission");
-        request["media"] = "video";
-        e.request(request);
-        EXPECT_FALSE(e.busy);
-    });
-    const auto lines = t.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0]["error"], (Json{{"code", "ALREADY_CONNECTED"},
-                                       {"message", "Disconnect before requesting a new media permission"}}));
-    EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::video), qv::AuthorizationStatus::notDetermined);
+    EngineUnderTest t(Json{{"video", {simVideo(1)}},
+                           {"audio", {simAudio(1)}},
+                           {"permissions", {{"video", "authorized"}, {"audio", "not_determined"}}}});
+    ASSERT_EQ(t.connect(1)["ok"], true);
+    const Json refused = t.call(EngineUnderTest::request("request_permission", {{"media", "audio"}}));
+    EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
+                                      {"message", "Disconnect before requesting a new media permission"}}));
+    t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy); });
+    EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::audio), qv::AuthorizationStatus::notDetermined);
+    t.disconnect();
 }
 
-TEST(Engine, ARecordingThatCannotCompleteIsPartialOrFailed) {
-    // The file-size limit never counts as complete; a recording without frames is cancelled.
-    for (const auto& [how, frames] : {std::pair{"limit", 5}, {"duration", 0}}) {
-        SCOPED_TRACE(how);
-        EngineUnderTest t;
-        t.onControl([&](qv::Engine& e) {
-            e.connection = "connected";
-            auto pixel = qv::PixelBuffer::create(16, 16);
-            const qv::PixelBufferRef frame = pixel;
-            e.movie = std::make_shared<qv::Movie>(qv::randomUuid(), 10'000, *e.files, frame, std::nullopt);
-            for (int i = 0; i < frames; ++i) {
-                // The writer takes frames only while its small queue has room.
-                for (int wait = 0; wait < 2000 && !e.movie->writer->isVideoReady(); ++wait) usleep(1000);
-                e.movie->recordVideo(frame, 100.0 + i / 60.0);
-            }
-            e.finish(how, false);
-        });
-        const Json record = finishedEvent(t)["recording"];
-        EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
+TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
+    EngineUnderTest t(Json{{"video", {simVideo(1)}}});
+    ASSERT_EQ(t.connect(1)["ok"], true);
+    ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
+    // Frames arrive on the control queue, so none comes between the two requests.
+    t.onControl([](qv::Engine& e) {
+        e.request(EngineUnderTest::request("start_recording", {{"captureId", qv::randomUuid()}}));
+        e.request(EngineUnderTest::request("stop_recording"));
+    });
+    const Json record =
+        t.waitLine([](const Json& j) { return isEvent(j, "recording_finished"); })["recording"];
+    // The writer is cancelled; what it had written of the file stays.
+    EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
+    EXPECT_EQ(record["durationMs"], 0);
+    EXPECT_EQ(record["error"],
+              (Json{{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}));
+    EXPECT_EQ(record["streamContinues"], true);
+    t.disconnect();
+}
+
+TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
+    qv::Limits limits;
+    limits.firstFrameSeconds = 1.0;
+    limits.frameGapSeconds = 0.5;
+    for (const int frames : {0, 5}) {
+        SCOPED_TRACE(frames);
+        EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, limits);
+        t.onControl([](qv::Engine& e) { e.ready(); });
+        ASSERT_EQ(t.connect(1)["ok"], true);
+        const Json status = t.waitStatus(disconnected);
+        EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");
         if (frames == 0) {
-            EXPECT_EQ(record["durationMs"], 0);
+            EXPECT_TRUE(status["source"].is_null());
+        } else {
+            EXPECT_EQ(status["source"]["videoSamples"], frames);
         }
-        EXPECT_EQ(record["error"],
-                  (Json{{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}));
-        EXPECT_EQ(record["streamContinues"], true);
     }
 }
 
 // Anything that starts closing ends the process, so these run in a child of their own.
 TEST(Engine, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
+    qv::Limits limits;
+    limits.terminateExitSeconds = 0.5;
     const auto [lines, seconds] = linesOfExitingEngine(
+        Json::object(), limits,
         [](EngineUnderTest& t) {
             t.onControl([](qv::Engine& e) {
                 // A finish in progress holds the close back, so only the forced exit ends it.
-                e.finishingOperationID = "f";
-                e.close("00000000-0000-4000-8000-000000000009", "close");
+                e.beginSimulatedFinish("f");
+                e.request(EngineUnderTest::request("close"));
                 e.request(EngineUnderTest::request("status"));
-                e.terminate("INVALID_JSON");
-                e.terminate("INVALID_JSON");
+                e.inputFailed("INVALID_JSON");
+                e.inputFailed("INVALID_JSON");
             });
         },
         2);
@@ -140,26 +113,75 @@ TEST(Engine, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
     EXPECT_EQ(lines[1]["error"]["code"], "INVALID_JSON");
 }
 
-TEST(Engine, StopThatNeverEndsIsTerminatedByTheFinishTimeout) {
-    const auto [lines, seconds] = linesOfExitingEngine(
+// A wait that never ends is cut by its bound: a "fatal" line, then the exit that `status` names.
+// One death test per test: the child runs the test body again up to its own death test.
+static void expectTerminated(const char* code, const Json& players, const qv::Limits& limits,
+                             const std::function<void(EngineUnderTest&)>& work, int status) {
+    const auto [lines, seconds] = linesOfExitingEngine(players, limits, work, status);
+    const auto fatal =
+        std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
+    ASSERT_NE(fatal, lines.end());
+    EXPECT_EQ((*fatal)["error"]["code"], code);
+    EXPECT_EQ((*fatal)["devicesReleased"], false);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
+              status == 0 ? 1 : 0);
+}
+
+static qv::Limits shortWaits() {
+    qv::Limits limits;
+    limits.startSeconds = 0.5;
+    limits.finishSeconds = 0.5;
+    limits.permissionSeconds = 0.5;
+    limits.terminateExitSeconds = 0.5;
+    return limits;
+}
+
+TEST(Engine, AStartThatNeverEndsIsTerminated) {
+    expectTerminated(
+        "NATIVE_START_TIMEOUT", {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}}, shortWaits(),
         [](EngineUnderTest& t) {
-            t.onControl([](qv::Engine& e) {
-                e.connection = "connected";
-                e.session = std::make_shared<qv::CaptureSession>();
-                e.session->addInput(std::make_shared<HangingInput>());
-                e.session->startRunning();
-                e.finish("disconnect", false);
+            const Json listed = t.call(EngineUnderTest::request("list"));
+            t.onControl([&](qv::Engine& e) {
+                e.request(
+                    EngineUnderTest::request("connect", {{"inventoryId", listed["result"]["inventoryId"]},
+                                                         {"selection", {{"videoDeviceId", videoId(1)}}}}));
             });
         },
         2);
-    EXPECT_GE(seconds, 15.0);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0]["error"]["code"], "NATIVE_FINISH_TIMEOUT");
+}
+
+TEST(Engine, AStopThatNeverEndsIsTerminated) {
+    expectTerminated(
+        "NATIVE_FINISH_TIMEOUT", {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}}, shortWaits(),
+        [](EngineUnderTest& t) {
+            t.connect(1);
+            t.onControl([](qv::Engine& e) { e.request(EngineUnderTest::request("disconnect")); });
+        },
+        2);
+}
+
+TEST(Engine, APermissionAnswerThatNeverComesIsTerminated) {
+    // Nothing is connected, so the close that follows the fatal line ends the helper normally,
+    // long before the forced exit.
+    qv::Limits limits = shortWaits();
+    limits.terminateExitSeconds = 60;
+    expectTerminated(
+        "PERMISSION_TIMEOUT",
+        {{"permissions", {{"video", "not_determined"}}},
+         {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
+        limits,
+        [](EngineUnderTest& t) {
+            t.onControl([](qv::Engine& e) {
+                e.request(EngineUnderTest::request("request_permission", {{"media", "video"}}));
+            });
+        },
+        0);
 }
 
 // The intake loop lives in the protocol module but needs a whole engine.
 TEST(Engine, StalledControlQueueEndsTheProcessWithoutTheEngine) {
     const auto [lines, seconds] = linesOfExitingEngine(
+        Json::object(), qv::protocolLimits,
         [](EngineUnderTest& t) {
             int input[2];
             if (::pipe(input) != 0) std::abort();

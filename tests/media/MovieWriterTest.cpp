@@ -1,5 +1,5 @@
-#include "media/MovieWriter.h"
 #include "base/Semaphore.h"
+#include "media/MovieWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -59,7 +59,11 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     const int fd = ::mkstemp(name);
     ASSERT_GE(fd, 0);
     MovieWriter writer(fd);
-    ASSERT_TRUE(writer.addVideo({32, 32, 500'000}));
+    qv::VideoSettings video;
+    video.width = video.height = 32;
+    video.averageBitRate = 500'000;
+    video.preset = "ultrafast";
+    ASSERT_TRUE(writer.addVideo(video));
     ASSERT_TRUE(writer.addAudio({48000, 2, 128'000}));
     ASSERT_TRUE(writer.startWriting());
     writer.startSession(100.0);

@@ -105,7 +105,7 @@ TEST_F(MovieTest, TheFirstFrameStartsTheTimelineAndUnwritableSamplesAreDropped) 
     silent->recordVideo(frameOf(8, 8), 1.0);
     silent->recordAudio(tone(1.0));
     EXPECT_EQ(silent->droppedAudio, 1);
-    silent->state = "finishing";
+    silent->state = qv::RecordingState::finishing;
     silent->recordVideo(frameOf(8, 8), 2.0);
     EXPECT_EQ(silent->videoSamples + silent->droppedVideo, 1);
 }

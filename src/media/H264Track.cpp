@@ -41,6 +41,8 @@ int openEncoder(AVCodecContext* c, const VideoSettings& settings) {
     AVDictionary* options = nullptr;
     if (!settings.preset.empty()) av_dict_set(&options, "preset", settings.preset.c_str(), 0);
     if (!settings.tune.empty()) av_dict_set(&options, "tune", settings.tune.c_str(), 0);
+    // A picture asked to be a keyframe becomes an IDR picture, where a reader can start.
+    if (settings.keyframeSeconds > 0) av_dict_set(&options, "forced-idr", "1", 0);
     const int result = avcodec_open2(c, c->codec, &options);
     av_dict_free(&options);
     return result;
@@ -108,6 +110,12 @@ int H264Track::open(const VideoSettings& settings, Mp4Output& output) {
     if (result < 0) return result;
     picture_->color_range = AVCOL_RANGE_MPEG;
     picture_->colorspace = AVCOL_SPC_SMPTE170M;
+    if (settings.keyframeSeconds > 0) {
+        // Half a frame early, so that frames at the nominal rate meet the interval exactly.
+        const double ticks =
+            settings.keyframeSeconds * timeScale - timeScale / (2.0 * settings.nominalFrameRate);
+        keyframeTicks_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(ticks));
+    }
     return 0;
 }
 
@@ -119,6 +127,11 @@ int H264Track::encode(const VideoFill& fill, std::int64_t pts, Mp4Output& output
     YuvFrame picture(picture_);
     fill(picture);
     picture_->pts = pts;
+    picture_->pict_type = AV_PICTURE_TYPE_NONE;
+    if (keyframeTicks_ > 0 && (lastKeyframe_ < 0 || pts - lastKeyframe_ >= keyframeTicks_)) {
+        picture_->pict_type = AV_PICTURE_TYPE_I;
+        lastKeyframe_ = pts;
+    }
     result = avcodec_send_frame(context_, picture_);
     if (result < 0) return result;
     return drain(output);

@@ -26,6 +26,8 @@ struct VideoSettings {
     int threads = 0;
     // Whole frames per thread rather than slices of one frame.
     bool frameThreads = false;
+    // Longest time from one keyframe (an IDR picture) to the next; 0 lets the encoder choose.
+    double keyframeSeconds = 0;
 };
 
 // The writer's planar YUV 4:2:0 picture (BT.601, limited range), lent to a fill while it draws.
@@ -81,6 +83,9 @@ private:
     bool hasPending_ = false;
     std::int64_t lastDuration_ = 0;
     AVFrame* picture_ = nullptr;
+    // Keyframes are asked for by time, since capture rates vary.
+    std::int64_t keyframeTicks_ = 0;
+    std::int64_t lastKeyframe_ = -1;
 };
 
 }  // namespace qv

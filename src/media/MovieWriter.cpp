@@ -8,6 +8,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 namespace qv {
 
@@ -20,7 +21,8 @@ constexpr int audioQueueCapacity = 16;
 
 }  // namespace
 
-MovieWriter::MovieWriter(int fd) : output_(fd) {}
+MovieWriter::MovieWriter(int fd, int directoryFd, std::string name)
+    : output_(fd, directoryFd, std::move(name)) {}
 
 MovieWriter::~MovieWriter() {
     {
@@ -231,7 +233,7 @@ void MovieWriter::run() {
 void MovieWriter::finishFile() {
     if (failed(video_->finish(output_))) return;
     if (audio_ && failed(audio_->finish(output_))) return;
-    if (failed(output_.writeTrailer())) return;
+    if (failed(output_.finish())) return;
     Status expected = Status::writing;
     status_.compare_exchange_strong(expected, Status::completed);
 }

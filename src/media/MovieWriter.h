@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,9 +29,9 @@ class MovieWriter {
 public:
     enum class Status { configuring, writing, completed, failed, cancelled };
 
-    // Writes to `fd`, a new empty seekable file, which the writer takes over and closes when it is
-    // destroyed. Throws PlatformError("FFmpeg", code).
-    explicit MovieWriter(int fd);
+    // Writes to `fd`, the new empty file `name` in the directory open as `directoryFd`; see Mp4Output.
+    // Throws PlatformError("FFmpeg", code).
+    MovieWriter(int fd, int directoryFd, std::string name);
     ~MovieWriter();
 
     // Runs the encoders' one-time library set-up (CPU detection, tables) once per process, so that

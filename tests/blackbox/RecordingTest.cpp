@@ -7,7 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace qvtest;
 
@@ -28,6 +34,55 @@ void disconnect(SimulatedHelper& helper) {
     helper.waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
 }
 
+// The types of the boxes that follow one another in `bytes`, from `begin` to `end`.
+std::vector<std::string> boxes(const std::string& bytes, std::size_t begin, std::size_t end) {
+    std::vector<std::string> types;
+    while (begin + 8 <= end) {
+        std::uint64_t size = 0;
+        for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<unsigned char>(bytes[begin + i]);
+        types.push_back(bytes.substr(begin + 4, 4));
+        if (size == 1 && begin + 16 <= end) {
+            size = 0;
+            for (int i = 8; i < 16; ++i) size = size << 8 | static_cast<unsigned char>(bytes[begin + i]);
+        }
+        if (size < 8 || types.back() == "moov") {
+            if (types.back() == "moov") {
+                for (auto& child : boxes(bytes, begin + 8, std::min<std::size_t>(end, begin + size))) {
+                    types.push_back("moov/" + child);
+                }
+            }
+            if (size < 8) break;
+        }
+        begin += size;
+    }
+    return types;
+}
+
+// What `ffmpeg -v error` says while decoding the whole file (empty when it decodes cleanly), and
+// ffprobe's count of decoded video frames.
+std::pair<std::string, int> decode(const std::string& path) {
+    const auto run = [](const std::string& command) {
+        std::string text;
+        FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr) return std::string("popen failed");
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+        const int status = pclose(pipe);
+        if (status != 0) text += "exit status " + std::to_string(status);
+        return text;
+    };
+    // The frames keep their own times: re-timed to a constant rate, the camera's jitter would make
+    // ffmpeg's null output complain about its own rounding.
+    const std::string errors = run("ffmpeg -nostdin -v error -i '" + path +
+                                   "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+    const std::string count =
+        run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=nb_read_frames -of csv=p=0 '" +
+            path + "' 2>/dev/null");
+    return {errors, std::atoi(count.c_str())};
+}
+
 Json finished(SimulatedHelper& helper) {
     const auto event = helper->readEvent("recording_finished", 20.0);
     return event ? (*event)["recording"] : Json();
@@ -42,6 +97,12 @@ void expectFinished(SimulatedHelper& helper, const Json& recording, const Json& 
     const std::string bytes = helper.fileText(recording["basename"]);
     EXPECT_EQ(recording["sha256"], qv::sha256Hex(bytes));
     EXPECT_EQ(recording["bytes"].get<std::size_t>(), bytes.size());
+    // A plain MP4: one index at the end, no fragments.
+    const auto types = boxes(bytes, 0, bytes.size());
+    EXPECT_EQ(std::count(types.begin(), types.end(), "moov"), 1);
+    for (const char* fragmentBox : {"moof", "mfra", "moov/mvex"}) {
+        EXPECT_EQ(std::count(types.begin(), types.end(), fragmentBox), 0) << fragmentBox;
+    }
     const Json info = probe(helper.sessionDir() + "/" + recording["basename"].get<std::string>());
     ASSERT_TRUE(info.is_object()) << "ffprobe could not read " << recording["basename"];
     Json video, audio;
@@ -131,17 +192,20 @@ TEST(Recording, SizeLimitEndsOnlyTheRecordingAndASignalFinishesTheFileThenCloses
     connectAndWarmUp(helper, true);
     const std::string id = freshUuid();
     helper.ok("start_recording", {{"captureId", id}, {"durationMs", 60000}});
-    // The test grows the file itself (sparse) rather than writing 126 MiB of video. Just short of the
-    // 2 MiB headroom below the limit nothing happens; at it, the recording ends.
+    // The test grows the file itself (sparse) rather than writing 126 MiB of video. Short of the 2 MiB
+    // headroom below the limit (by more than the fragment being written) nothing happens; at it, the
+    // recording ends, and the finish still makes a plain file of what was written.
     const std::int64_t limit = helper.ready()["limits"]["maxRecordingBytes"].get<std::int64_t>() - 2'097'152;
     const std::string path = helper.sessionDir() + "/capture-" + id + ".mp4";
-    ASSERT_EQ(::truncate(path.c_str(), limit - 1), 0);
+    ASSERT_EQ(::truncate(path.c_str(), limit - 4'194'304), 0);
     EXPECT_FALSE(helper->readEvent("recording_finished", 1.0));
     ASSERT_EQ(::truncate(path.c_str(), limit), 0);
     const Json bySize = finished(helper);
     EXPECT_EQ(bySize["reason"], "limit");
+    EXPECT_EQ(bySize["state"], "partial");
     EXPECT_EQ(bySize["streamContinues"], true);
-    EXPECT_GE(bySize["bytes"].get<std::int64_t>(), limit);
+    EXPECT_GT(bySize["bytes"].get<std::int64_t>(), 0);
+    EXPECT_EQ(decode(path).first, "");
     EXPECT_EQ(helper.status()["connection"], "connected");
 
     helper.ok("start_recording", {{"captureId", freshUuid()}});
@@ -152,6 +216,32 @@ TEST(Recording, SizeLimitEndsOnlyTheRecordingAndASignalFinishesTheFileThenCloses
     ASSERT_TRUE(closed);
     EXPECT_EQ((*closed)["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// A helper killed while recording leaves a file that plays up to at most two seconds before the kill.
+void killWhileRecording(bool withAudio, int afterFrames) {
+    SimulatedHelper helper(withAudio ? Json{{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}}
+                                     : Json{{"video", {simVideo(1)}}});
+    connectAndWarmUp(helper, withAudio);
+    const std::string id = freshUuid();
+    helper.ok("start_recording", {{"captureId", id}});
+    const Json status = helper.waitStatus(
+        [&](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= afterFrames; }, 30.0);
+    const int sent = status["recording"]["videoSamples"].get<int>();
+    helper->signal(SIGKILL);
+    ASSERT_EQ(helper->waitExit(20.0), 128 + SIGKILL);
+    const auto [errors, frames] = decode(helper.sessionDir() + "/capture-" + id + ".mp4");
+    EXPECT_EQ(errors, "") << (withAudio ? "with" : "without") << " audio, after " << sent << " frames";
+    // The simulated camera runs at 60 frames per second.
+    EXPECT_GE(frames, sent - 120) << (withAudio ? "with" : "without") << " audio";
+    EXPECT_LE(frames, sent + 10);
+}
+
+TEST(Recording, AKilledHelperLeavesAFilePlayableUpToTwoSecondsBeforeTheKill) {
+    killWhileRecording(false, 90);
+    killWhileRecording(true, 90);
+    killWhileRecording(false, 360);
+    killWhileRecording(true, 360);
 }
 
 TEST(Recording, UnconfirmedReleaseClosesWithStatusTwo) {

@@ -1,3 +1,4 @@
+#include "HelperProcess.h"
 #include "base/Semaphore.h"
 #include "media/MovieWriter.h"
 
@@ -29,6 +30,17 @@ bool appendWhenReady(MovieWriter& writer, bool video, const std::function<bool()
     return false;
 }
 
+// A directory of the test's own, open as the writer's directory.
+struct Scratch {
+    qvtest::TempDir dir;
+    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ~Scratch() { ::close(fd); }
+    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
+    int create(const std::string& name) const {
+        return ::openat(fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+};
+
 struct StreamFacts {
     int packets = 0;
     bool risingAndTimed = true;
@@ -55,10 +67,9 @@ std::vector<StreamFacts> readStreams(const std::string& path) {
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
 TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {
-    char name[] = "/tmp/movie-writer-test-XXXXXX";
-    const int fd = ::mkstemp(name);
-    ASSERT_GE(fd, 0);
-    MovieWriter writer(fd);
+    const Scratch scratch;
+    const std::string name = scratch.path("movie.mp4");
+    MovieWriter writer(scratch.create("movie.mp4"), scratch.fd, "movie.mp4");
     qv::VideoSettings video;
     video.width = video.height = 32;
     video.averageBitRate = 500'000;
@@ -102,7 +113,6 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_EQ(drawnElsewhere, 60);
 
     const auto streams = readStreams(name);
-    ::unlink(name);
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(streams[0].packets, 60);
     EXPECT_TRUE(streams[0].risingAndTimed);

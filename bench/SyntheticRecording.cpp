@@ -180,9 +180,10 @@ int main(int argc, char** argv) {
         if (run.result.is_object())
             std::printf(
                 "--synthetic-audio-test %lld: ok, %.1f s wall clock (helper reports %.1f s), "
-                "container %.3f s, readiness bound %.0f s\n",
+                "container %.3f s, readiness bound %.0f s; %.1f processor seconds (%.2f cores)\n",
                 static_cast<long long>(longMs), run.seconds, run.result["wallClockSeconds"].get<double>(),
-                run.result["containerDurationSeconds"].get<double>(), longMs / 10'000.0 + 30);
+                run.result["containerDurationSeconds"].get<double>(), longMs / 10'000.0 + 30, run.cpuSeconds,
+                run.cpuSeconds / run.seconds);
     }
 
     const Run ours = runHelper({"--synthetic-test", std::to_string(seconds * 1000)}, 600);

@@ -305,13 +305,18 @@ int Mp4Output::writePacket(AVPacket* packet) {
     const AVStream* stream = format_->streams[packet->stream_index];
     const double at =
         packet->dts != AV_NOPTS_VALUE ? static_cast<double>(packet->dts) * av_q2d(stream->time_base) : 0;
-    const bool keyframe =
-        stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && (packet->flags & AV_PKT_FLAG_KEY);
+    const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    // Sound that the encoders gave before the first picture stays with it.
+    const bool keyframe = video && (packet->flags & AV_PKT_FLAG_KEY) && fragmentHasVideo_;
     if (pending_ > 0 && (keyframe || at - fragmentStart_ >= longestFragment)) {
         const int result = cutFragment();
         if (result < 0) return result;
     }
-    if (pending_ == 0) fragmentStart_ = at;
+    if (pending_ == 0) {
+        fragmentStart_ = at;
+        fragmentHasVideo_ = false;
+    }
+    fragmentHasVideo_ = fragmentHasVideo_ || video;
     if (delay_ > 0) {
         const std::int64_t by = av_rescale_q(delay_, delayBase_, stream->time_base);
         if (packet->pts != AV_NOPTS_VALUE) packet->pts += by;

@@ -76,6 +76,7 @@ private:
     std::int64_t committed_ = 0;
     std::atomic<std::int64_t> pending_{0};
     double fragmentStart_ = -1;
+    bool fragmentHasVideo_ = false;
     // The audio encoder's delay (its first packet comes this much before time zero).
     std::int64_t delay_ = 0;
     AVRational delayBase_{0, 1};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace qv {
 
@@ -44,6 +45,13 @@ void enlargePlane(const std::uint8_t* source, int width, int height, std::uint8_
     }
 }
 
+// x264's own count, 1.5 × the cores, but at most four: each frame in flight holds several pictures
+// of up to 4096 × 2048, and more frames than the cores a helper can use gain nothing.
+int encoderThreads() {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<int>(std::min(cores * 3 / 2, 4u));
+}
+
 VideoSettings videoSettings(int width, int height) {
     VideoSettings settings;
     settings.width = width * scale;
@@ -53,17 +61,16 @@ VideoSettings videoSettings(int width, int height) {
     settings.nominalFrameRate = 60;
     // The fastest analysis suits pictures of flat 8 × 8 blocks: their edges are real, so no
     // deblocking; they move by whole pixels, so no sub-pixel search; a flat block's transform is its
-    // DC alone, so the 4 × 4 transform loses nothing. Zero latency: no frame reordering, and each
-    // frame leaves the encoder as soon as it is encoded.
+    // DC alone, so the 4 × 4 transform loses nothing. Zero latency: no frame reordering and no
+    // look-ahead.
     settings.preset = "ultrafast";
     settings.tune = "zerolatency";
     // Frame threads rather than the slice threads that zerolatency picks: a slice-threaded frame
     // ends in a join that leaves a core idle while this thread draws the next picture and encodes
     // audio, whereas frame threads keep both cores busy and cost less per frame. The price is a
-    // delay of a few frames inside x264, which a file does not mind; x264 picks the count (1.5 ×
-    // the cores).
+    // delay of a few frames inside x264, which a file does not mind.
     settings.frameThreads = true;
-    settings.threads = 0;
+    settings.threads = encoderThreads();
     // The file is cut into fragments at keyframes while it is written, so what a crash leaves
     // behind plays up to a second before it.
     settings.keyframeSeconds = 1.0;

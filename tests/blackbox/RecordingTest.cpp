@@ -226,7 +226,7 @@ void killWhileRecording(bool withAudio, int afterFrames) {
     const std::string id = freshUuid();
     helper.ok("start_recording", {{"captureId", id}});
     const Json status = helper.waitStatus(
-        [&](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= afterFrames; }, 30.0);
+        [&](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= afterFrames; }, 120.0);
     const int sent = status["recording"]["videoSamples"].get<int>();
     helper->signal(SIGKILL);
     ASSERT_EQ(helper->waitExit(20.0), 128 + SIGKILL);
@@ -235,6 +235,9 @@ void killWhileRecording(bool withAudio, int afterFrames) {
     // The simulated camera runs at 60 frames per second.
     EXPECT_GE(frames, sent - 120) << (withAudio ? "with" : "without") << " audio";
     EXPECT_LE(frames, sent + 10);
+    ::testing::Test::RecordProperty(
+        std::string(withAudio ? "audio" : "video") + "After" + std::to_string(afterFrames),
+        std::to_string(frames) + " of " + std::to_string(sent) + " frames kept");
 }
 
 TEST(Recording, AKilledHelperLeavesAFilePlayableUpToTwoSecondsBeforeTheKill) {

@@ -2,9 +2,7 @@
 
 #include <utf8proc.h>
 
-#include <array>
 #include <cstring>
-#include <limits>
 
 namespace qv {
 
@@ -12,8 +10,6 @@ namespace {
 
 constexpr std::size_t longestCode = 100;
 constexpr std::size_t longestMessageUnits = 2000;
-constexpr std::array<const char*, 3> frameworkDomains = {
-    "AVFoundationErrorDomain", "NSOSStatusErrorDomain", "NSCocoaErrorDomain"};
 
 bool acceptableCode(const std::string& code) {
     if (code.empty() || code.size() > longestCode) return false;
@@ -42,16 +38,6 @@ std::optional<std::size_t> plainUtf16Length(const std::string& text) {
     return units;
 }
 
-std::size_t utf16Length(const std::string& text) {
-    // Only called on text built from acceptable parts, which is valid UTF-8.
-    std::size_t units = 0;
-    for (const unsigned char c : text) {
-        if ((c & 0xC0) != 0x80) units += 1;
-        if ((c & 0xF8) == 0xF0) units += 1;
-    }
-    return units;
-}
-
 }  // namespace
 
 PlatformError::PlatformError(std::string domain, std::int64_t code, std::string what)
@@ -63,45 +49,21 @@ PlatformError PlatformError::posix(int error, const char* operation) {
     return PlatformError("POSIX", error, std::string(operation) + ": " + std::strerror(error));
 }
 
-CaptureError::CaptureError(std::string code, std::string message,
-                           std::optional<std::string> frameworkIdentity)
-    : code_(std::move(code)), message_(std::move(message)),
-      frameworkIdentity_(std::move(frameworkIdentity)) {}
-
-CaptureError::CaptureError(std::string code, std::string message, const std::exception* underlying)
-    : CaptureError(std::move(code), std::move(message), publicFrameworkErrorIdentity(underlying)) {}
+CaptureError::CaptureError(std::string code, std::string message)
+    : code_(std::move(code)), message_(std::move(message)) {}
 
 Json CaptureError::json() const {
     const bool codeOK = acceptableCode(code_);
     std::optional<std::size_t> messageUnits;
     if (codeOK && !message_.empty()) messageUnits = plainUtf16Length(message_);
     const bool messageOK = messageUnits && *messageUnits <= longestMessageUnits;
-
-    std::string message = messageOK ? message_ : std::string(defaultErrorMessage);
-    const std::string suffix = frameworkIdentity_ ? " [" + *frameworkIdentity_ + "]" : std::string();
-    const std::size_t units = messageOK ? *messageUnits : utf16Length(message);
-    if (units + utf16Length(suffix) >= longestMessageUnits + 1) message = defaultErrorMessage;
-    return Json{{"code", codeOK ? code_ : std::string("NATIVE_ERROR")}, {"message", message + suffix}};
-}
-
-std::optional<std::string> publicFrameworkErrorIdentity(const std::exception* error) {
-    const auto* platform = dynamic_cast<const PlatformError*>(error);
-    if (platform == nullptr) return std::nullopt;
-    if (platform->code() < std::numeric_limits<std::int32_t>::min() ||
-        platform->code() > std::numeric_limits<std::int32_t>::max()) {
-        return std::nullopt;
-    }
-    for (const char* domain : frameworkDomains) {
-        if (platform->domain() == domain) {
-            return platform->domain() + " code " + std::to_string(platform->code());
-        }
-    }
-    return std::nullopt;
+    return Json{{"code", codeOK ? code_ : std::string("NATIVE_ERROR")},
+                {"message", messageOK ? message_ : std::string(defaultErrorMessage)}};
 }
 
 Json errorJSON(const std::exception& error) {
     if (const auto* capture = dynamic_cast<const CaptureError*>(&error)) return capture->json();
-    return CaptureError("NATIVE_ERROR", defaultErrorMessage, publicFrameworkErrorIdentity(&error)).json();
+    return CaptureError("NATIVE_ERROR", defaultErrorMessage).json();
 }
 
 Json currentErrorJSON() {

@@ -10,8 +10,8 @@
 namespace qv {
 
 // An error raised by a platform library or the kernel, carrying that library's own domain
-// ("FFmpeg", "V4L2", "ALSA", "POSIX") and its numeric code. Only the framework domains named in
-// frameworkDomains ever show up in what the host sees.
+// ("FFmpeg", "V4L2", "ALSA", "POSIX") and its numeric code. None of it reaches the host, which
+// sees the usual code and message.
 class PlatformError : public std::exception {
 public:
     PlatformError(std::string domain, std::int64_t code, std::string what = {});
@@ -28,18 +28,13 @@ private:
     std::string what_;
 };
 
-// The one error type of the helper: an upper-case code, a sentence-case message and, for a
-// wrapped platform error, its public identity.
+// The one error type of the helper: an upper-case code and a sentence-case message.
 class CaptureError : public std::exception {
 public:
-    CaptureError(std::string code, std::string message,
-                 std::optional<std::string> frameworkIdentity = std::nullopt);
-    // Wraps a platform failure; the identity comes from the underlying error, if any.
-    CaptureError(std::string code, std::string message, const std::exception* underlying);
+    CaptureError(std::string code, std::string message);
 
     const std::string& code() const { return code_; }
     const std::string& message() const { return message_; }
-    const std::optional<std::string>& frameworkIdentity() const { return frameworkIdentity_; }
     const char* what() const noexcept override { return code_.c_str(); }
 
     // The sanitised error record {"code", "message"}.
@@ -48,7 +43,6 @@ public:
 private:
     std::string code_;
     std::string message_;
-    std::optional<std::string> frameworkIdentity_;
 };
 
 inline constexpr const char* defaultErrorMessage =
@@ -58,8 +52,6 @@ inline constexpr const char* defaultErrorMessage =
 Json errorJSON(const std::exception& error);
 // The error record of the exception being handled (call inside a catch block).
 Json currentErrorJSON();
-// "<domain> code <n>" for errors of the framework domains, else none.
-std::optional<std::string> publicFrameworkErrorIdentity(const std::exception* error);
 // {"event":"fatal","sessionId":id or null,"error":record,"devicesReleased":false}
 Json fatalJSON(const std::optional<std::string>& sessionId, const Json& error);
 

@@ -250,10 +250,7 @@ void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, FinishReason 
                           .errorRecorded = lastError_.has_value()});
     finished->state = outcome.state;
     if (outcome.state != RecordingState::complete && error.is_null()) {
-        const auto writerError = writer->error();
-        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally",
-                             writerError ? &*writerError : nullptr)
-                    .json();
+        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally").json();
     }
 
     const Json record{{"captureId", finished->id},

@@ -51,7 +51,9 @@ std::int64_t parseDuration(const std::string& text) {
         if (text[i] < '0' || text[i] > '9') return 0;
     }
     // Parsed with the sign so that the most negative value stays in range.
-    const std::string digits = (negative ? "-" : "") + text.substr(start);
+    std::string digits;
+    if (negative) digits.push_back('-');
+    digits.append(text, start);
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc() || end != digits.data() + digits.size()) return 0;

@@ -31,8 +31,6 @@ CaptureError currentCaptureError() {
         throw;
     } catch (const CaptureError& error) {
         return error;
-    } catch (const std::exception& error) {
-        return CaptureError("NATIVE_ERROR", defaultErrorMessage, &error);
     } catch (...) {
         return CaptureError("NATIVE_ERROR", defaultErrorMessage);
     }

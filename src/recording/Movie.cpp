@@ -144,10 +144,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
                 throw CaptureError("CODEC_UNSUPPORTED", "Native AAC writer is unavailable");
             }
         }
-        if (!writer->startWriting()) {
-            const auto error = writer->error();
-            throw CaptureError("WRITER_START", "Native recording did not start", error ? &*error : nullptr);
-        }
+        if (!writer->startWriting()) throw CaptureError("WRITER_START", "Native recording did not start");
     } catch (...) {
         // The name stays free for a later attempt, as if the file had never been made.
         writer.reset();
@@ -161,8 +158,7 @@ Movie::Movie(std::string captureId, std::int64_t requestedMs, OwnedFiles& files,
 
 std::optional<CaptureError> Movie::failedWriter() const {
     if (writer->status() != MovieWriter::Status::failed) return std::nullopt;
-    const auto error = writer->error();
-    return CaptureError("WRITER_FAILED", "Native writer failed", error ? &*error : nullptr);
+    return CaptureError("WRITER_FAILED", "Native writer failed");
 }
 
 std::optional<CaptureError> Movie::recordVideo(const PixelBufferRef& frame, double time) {

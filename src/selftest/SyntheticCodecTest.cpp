@@ -41,11 +41,6 @@ std::shared_ptr<PixelBuffer> makeFrame(const char* message) {
     }
 }
 
-std::optional<std::string> writerIdentity(const MovieWriter& writer) {
-    const auto error = writer.error();
-    return publicFrameworkErrorIdentity(error ? &*error : nullptr);
-}
-
 // Polls readiness as a real-time source would see it, within the whole run's limit.
 void waitUntilReady(const MovieWriter& writer, bool video, double t0, double limit, const char* code,
                     const char* message) {
@@ -121,7 +116,7 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
 
         waitUntilReady(writer, true, t0, limit, "SYNTHETIC_TIMEOUT", "Native writer readiness timed out");
         if (!movie.appendVideo(last, time)) {
-            throw CaptureError("SYNTHETIC_APPEND", "Native H.264 append failed", writerIdentity(writer));
+            throw CaptureError("SYNTHETIC_APPEND", "Native H.264 append failed");
         }
         if (withAudio && writer.hasAudio()) {
             AudioSample sample;
@@ -141,8 +136,7 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
             waitUntilReady(writer, false, t0, limit, "SYNTHETIC_AUDIO_TIMEOUT",
                            "Native AAC writer readiness timed out");
             if (!writer.appendAudio(sample)) {
-                throw CaptureError("SYNTHETIC_AUDIO_APPEND", "Native AAC append failed",
-                                   writerIdentity(writer));
+                throw CaptureError("SYNTHETIC_AUDIO_APPEND", "Native AAC append failed");
             }
         }
     }
@@ -152,7 +146,7 @@ Json syntheticCodecTest(std::int64_t durationMs, bool withAudio) {
     auto finished = std::make_shared<Semaphore>();
     writer.finish([finished] { finished->signal(); });
     if (!finished->wait(finishWait) || writer.status() != MovieWriter::Status::completed) {
-        throw CaptureError("SYNTHETIC_FINISH", "Native H.264 finish failed", writerIdentity(writer));
+        throw CaptureError("SYNTHETIC_FINISH", "Native H.264 finish failed");
     }
 
     // Through the open descriptor: a path could name another file by now.

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -37,21 +36,16 @@ TEST(Semaphore, WaitIsBoundedAndNoSignalIsLostUnderContention) {
 TEST(Timer, TicksMissedWhileTheQueueWasBlockedAreNotRunInABurst) {
     Queue queue("quorvelle.test");
     Timer timer(queue);
-    std::mutex lock;
-    std::vector<double> times;
-    Semaphore release;
-    queue.async([&] { release.wait(10); });  // blocks the queue for ten periods or more
+    std::vector<double> times;  // written on the queue only
+    Semaphore enough;
+    // The first item holds the queue for more than ten periods.
+    queue.async([] { std::this_thread::sleep_for(std::chrono::milliseconds(250)); });
     timer.start(0, 0.02, [&] {
-        std::lock_guard guard(lock);
         times.push_back(mono());
+        if (times.size() == 6) enough.signal();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    release.signal();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    timer.cancel();
-    queue.sync([] {});
-    std::lock_guard guard(lock);
-    ASSERT_GE(times.size(), 2u);
+    ASSERT_TRUE(enough.wait(10));
+    queue.sync([&] { timer.cancel(); });
     // Catching up would run the dozen missed ticks back to back; skipping them leaves at most the
     // first tick after the release close to its predecessor (one more is allowed for a stall).
     int bunched = 0;
@@ -74,7 +68,9 @@ TEST(Queue, AnEscapedExceptionGoesToTheHandlerAndTheQueueKeepsServing) {
         throw std::runtime_error("global");
     });
     ASSERT_TRUE(global.wait(5));
-    for (int i = 0; i < 500 && handled < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The handler runs after the task's exception left it, just after the signal.
+    const double start = mono();
+    while (handled < 2 && mono() - start < 10) std::this_thread::yield();
     setUncaughtTaskHandler(nullptr);
     EXPECT_EQ(handled, 2);
 }

@@ -6,14 +6,17 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 using namespace qv;
 
 namespace {
 
-void pause(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+// Waits until a fresh watchdog's forced stage, due `seconds` from now, has run: by then every
+// stage that was due earlier has had its timer fire too.
+void waitPast(double seconds) {
+    Semaphore fired;
+    DeadlineWatchdog sentinel(0, seconds, [] {}, [&] { fired.signal(); });
+    ASSERT_TRUE(fired.wait(10));
 }
 
 }  // namespace
@@ -40,7 +43,7 @@ TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) 
         },
         [&] { ++forcedRuns; });
     ASSERT_TRUE(normalStarted.wait(5));
-    pause(0.1);
+    waitPast(0.05);
     held.cancel();
     releaseNormal.signal();
 
@@ -60,6 +63,6 @@ TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) 
             [&] { ++forcedRuns; });
     }
     ASSERT_TRUE(released.wait(5));
-    pause(0.3);
+    waitPast(0.2);
     EXPECT_EQ(forcedRuns, 0);
 }

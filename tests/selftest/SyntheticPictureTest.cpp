@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cmath>
-#include <numbers>
 
 namespace {
 
@@ -28,14 +26,6 @@ TEST(SyntheticPicture, TheBoxMovesOneColumnPerFrameAndWrapsAfter152) {
     EXPECT_EQ(pixelAt(*frame, 3, 60), box);
     EXPECT_EQ(pixelAt(*frame, 3, 83), box);
     EXPECT_EQ(pixelAt(*frame, 3, 84), (std::array{84, 3, 32, 255}));
-}
-
-TEST(SyntheticPicture, TheToneIsContinuousAcrossFrames) {
-    const auto first = qv::syntheticTone(0);
-    ASSERT_EQ(first.size(), 800u);
-    EXPECT_EQ(first[0], 0);
-    const double expected = std::trunc(std::sin(2 * std::numbers::pi * 440.0 * 800 / 48000) * 2048);
-    EXPECT_EQ(qv::syntheticTone(1)[0], static_cast<std::int16_t>(expected));
 }
 
 }  // namespace

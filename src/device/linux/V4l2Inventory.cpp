@@ -190,7 +190,7 @@ std::vector<V4l2Camera> listV4l2Cameras(DeviceIo& io) {
         if (!camera) continue;
         // bus_info names the port; two capture nodes of one device still need distinct ids.
         if (!ids.insert(camera->uniqueId).second) {
-            camera->uniqueId += "/" + baseName(node);
+            camera->uniqueId.append("/").append(baseName(node));
             ids.insert(camera->uniqueId);
         }
         cameras.push_back(std::move(*camera));

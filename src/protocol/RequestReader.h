@@ -4,6 +4,7 @@
 #include "base/Queue.h"
 
 #include <memory>
+#include <string>
 
 namespace qv {
 
@@ -24,9 +25,14 @@ public:
     // Reads until end of input, an invalid or oversized line, or a stalled hand-off.
     void run();
 
+    enum class Intake { reading, tooLarge, invalid, stalled };
+    // Cuts bytes read into lines, continuing the line the previous call left open, and hands each
+    // whole one off. Anything but `reading` ends the session, which run() then does; the fuzz
+    // harness feeds bytes here without standard input or an ending.
+    Intake take(const char* bytes, std::size_t size);
+
 private:
-    enum class Line { handed, invalid, stalled };
-    Line handOff(const char* text, std::size_t size);
+    Intake handOff(const char* text, std::size_t size);
     void endOfInput();
     void endWith(const char* code);
     void stalled();
@@ -36,6 +42,7 @@ private:
     Queue& queue_;
     int fd_;
     Limits limits_;
+    std::string line_;
 };
 
 }  // namespace qv

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -58,7 +59,16 @@ void globalAfter(double seconds, std::function<void()> work) {
     globalDefaultQueue().after(seconds, std::move(work));
 }
 
+namespace {
+std::atomic<void (*)(int)> exitHook{nullptr};
+}  // namespace
+
+void setExitHook(void (*hook)(int status)) {
+    exitHook.store(hook);
+}
+
 void exitProcess(int status) {
+    if (const auto hook = exitHook.load()) hook(status);
     _exit(status);
 }
 

@@ -34,6 +34,10 @@ void uncaughtTask();
 // Ends the process at once from any thread. All output goes straight to its descriptor, so
 // nothing is left in a buffer, and no static destructor can race a running thread.
 [[noreturn]] void exitProcess(int status);
+// For harnesses that run many sessions in one process (the fuzzers): `hook` runs in place of the
+// exit and must throw, so the work that would end the process stops there and its queue reports
+// an uncaught task. Set before any session starts; never set in the helper.
+void setExitHook(void (*hook)(int status));
 // Parks the calling thread (the main thread, once the queues run everything) until the process
 // ends through exitProcess.
 [[noreturn]] void parkForever();

@@ -63,8 +63,9 @@ CaptureError Engine::closing() {
 }
 
 std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices,
-                                       const Limits& limits) {
-    std::shared_ptr<Engine> engine(new Engine(std::move(output), std::move(devices), limits));
+                                       const Limits& limits, FileIo fileIo) {
+    std::shared_ptr<Engine> engine(
+        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo)));
     std::weak_ptr<Engine> weak = engine;
     engine->output_->setOnFailure([weak, exitSeconds = limits.closeExitSeconds] {
         controlQueue().async([weak] {
@@ -76,14 +77,14 @@ std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shar
 }
 
 Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem,
-               const Limits& limits)
+               const Limits& limits, FileIo fileIo)
     : id_(randomUuid()),
       limits_(limits),
       output_(std::move(channel)),
       devices_(std::move(deviceSystem)),
       permissionSnapshot_(mono, [this] { return readPermissions(*devices_); }) {
     lifecycle_.transitionID = randomUuid();
-    files_ = std::make_shared<OwnedFiles>();
+    files_ = std::make_shared<OwnedFiles>(std::move(fileIo));
 }
 
 Engine::~Engine() = default;

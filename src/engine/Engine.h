@@ -8,6 +8,7 @@
 #include "device/VideoDataOutput.h"
 #include "engine/EngineState.h"
 #include "engine/PassivePermissionSnapshot.h"
+#include "files/FileIo.h"
 #include "protocol/RequestSink.h"
 #include "recording/RecordingOutcome.h"
 
@@ -44,10 +45,10 @@ class Engine : public std::enable_shared_from_this<Engine>,
                public RequestSink {
 public:
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws.
+    // private directory throws. `fileIo` writes the images; tests pass one that fails.
     static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
                                           std::shared_ptr<DeviceSystem> devices,
-                                          const Limits& limits = protocolLimits);
+                                          const Limits& limits = protocolLimits, FileIo fileIo = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -76,7 +77,8 @@ public:
     void endSimulatedFinish();
 
 private:
-    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits);
+    Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits,
+           FileIo fileIo);
 
     // --- Engine.cpp: dispatch, replies and status ---
     struct Action;

@@ -1,9 +1,9 @@
 #include "files/OwnedFiles.h"
 
+#include "base/CaptureError.h"
 #include "base/Runtime.h"
 #include "base/Sha256.h"
 #include "base/Uuid.h"
-#include "base/CaptureError.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,7 +91,7 @@ private:
 
 }  // namespace
 
-OwnedFiles::OwnedFiles() {
+OwnedFiles::OwnedFiles(FileIo io) : io_(std::move(io)) {
     const std::string parent = parentDirectory();
     const std::string path =
         parent + (parent.ends_with('/') ? "" : "/") + std::string(directoryPrefix) + randomUuid();
@@ -153,9 +153,21 @@ void OwnedFiles::write(std::string_view data, const std::string& basename, std::
     }
     const int fd = createExclusive(basename, "Image identity mismatch");
     if (fd < 0) throw CaptureError("OUTPUT_CREATE", "Could not exclusively create capture image");
-    Descriptor file(fd);
+    const CaptureError failed("OUTPUT_WRITE", "Image write failed");
     // A partly written file keeps its name and its registration, so it can still be removed.
-    if (!writeAll(file.get(), data)) throw CaptureError("OUTPUT_WRITE", "Image write failed");
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t count = io_.write(fd, data.data() + written, data.size() - written);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            io_.close(fd);
+            throw failed;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    // Some file systems report a full or failing disk only when the file is closed. On Linux the
+    // descriptor is gone even then, and EINTR says nothing about the data.
+    if (io_.close(fd) != 0 && errno != EINTR) throw failed;
 }
 
 int OwnedFiles::createOwned(const std::string& basename) {

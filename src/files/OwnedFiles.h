@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/FileIo.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -29,8 +31,8 @@ public:
     // Creates "quorvelle-native-capture-<uuid>" under TMPDIR (which must then be an existing absolute
     // directory) or the system temporary directory. Throws CaptureError "OUTPUT_DIRECTORY", or a
     // POSIX PlatformError when the directory itself cannot be made. A directory made by a failed
-    // construction is left in place.
-    OwnedFiles();
+    // construction is left in place. `io` writes and closes the images that write() creates.
+    explicit OwnedFiles(FileIo io = {});
     ~OwnedFiles();
     OwnedFiles(const OwnedFiles&) = delete;
     OwnedFiles& operator=(const OwnedFiles&) = delete;
@@ -39,7 +41,9 @@ public:
     void check() const;
 
     // Creates `basename` ("[a-z0-9-]+.(jpg|png)") exclusively, mode 0600, with these bytes, and
-    // registers it as owned. `limit` is the largest accepted byte count.
+    // registers it as owned. `limit` is the largest accepted byte count. A write or close that fails
+    // (a full or failing disk) throws "OUTPUT_WRITE" and leaves the partly written file registered,
+    // so removeOwned can still delete it.
     void write(std::string_view data, const std::string& basename, std::int64_t limit);
 
     // For the movie writer: creates `basename` ("[a-z0-9-]+.mp4") exclusively, mode 0600, registers it
@@ -75,6 +79,7 @@ private:
     std::map<std::string, std::uint64_t> owned_;
     mutable std::mutex ownedLock_;
     std::function<void(std::int64_t)> readObserver_;
+    FileIo io_;
 };
 
 }  // namespace qv

@@ -3,6 +3,7 @@
 #include "base/Queue.h"
 
 #include <memory>
+#include <string>
 
 namespace qv {
 
@@ -21,14 +22,20 @@ public:
     static constexpr double stalledExitSeconds = 0.1;
 
     // `fd` is standard input in the helper; tests give a pipe.
-    RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue, int fd = 0);
+    RequestReader(std::shared_ptr<RequestSink> sink, std::shared_ptr<Output> output, Queue& queue,
+                  int fd = 0);
 
     // Reads until end of input, an invalid or oversized line, or a stalled hand-off.
     void run();
 
+    enum class Intake { reading, tooLarge, invalid, stalled };
+    // Cuts bytes read into lines, continuing the line the previous call left open, and hands each
+    // whole one off. Anything but `reading` ends the session, which run() then does; the fuzz
+    // harness feeds bytes here without standard input or an ending.
+    Intake take(const char* bytes, std::size_t size);
+
 private:
-    enum class Line { handed, invalid, stalled };
-    Line handOff(const char* text, std::size_t size);
+    Intake handOff(const char* text, std::size_t size);
     void endOfInput();
     void endWith(const char* code);
     void stalled();
@@ -37,6 +44,7 @@ private:
     std::shared_ptr<Output> output_;
     Queue& queue_;
     int fd_;
+    std::string line_;
 };
 
 }  // namespace qv

@@ -1,11 +1,17 @@
+#include "DiskFault.h"
 #include "EngineTestSupport.h"
 
+#include "base/Digest.h"
 #include "base/Semaphore.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
 #include "protocol/RequestReader.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
 
 using namespace qvtest;
 
@@ -36,6 +42,45 @@ TEST(Engine, ScreenshotBoundIsInclusive) {
     EXPECT_EQ(static_cast<std::int64_t>(qv::screenshotPNG(*frame, size).size()), size);
     EXPECT_EQ(thrown([&] { qv::screenshotPNG(*frame, size - 1); }),
               "SCREENSHOT_BOUND / Native PNG exceeds the screenshot limit");
+}
+
+TEST(Engine, AScreenshotOnAFullOrFailingDiskFailsAndTheStreamRunsOn) {
+    auto disk = std::make_shared<DiskFault>();
+    qv::Limits limits;
+    limits.maxScreenshots = 3;
+    EngineUnderTest t(Json{{"video", {simVideo(1)}}}, limits, faultyIo(disk));
+    ASSERT_EQ(t.connect(1)["ok"], true);
+    ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
+    const auto screenshot = [&] { return t.call(EngineUnderTest::request("screenshot")); };
+    // Only the control queue's writes fail: the preview worker keeps writing to the real disk.
+    t.onControl([&](qv::Engine&) { disk->only = std::this_thread::get_id(); });
+    for (const auto& [room, error] : {std::pair{100, ENOSPC}, std::pair{0, EIO}}) {
+        disk->room = room;
+        disk->error = error;
+        const Json reply = screenshot();
+        EXPECT_EQ(reply["ok"], false);
+        EXPECT_FALSE(reply.contains("result"));
+        EXPECT_EQ(reply["error"], (Json{{"code", "OUTPUT_WRITE"}, {"message", "Image write failed"}}));
+    }
+    disk->room = -1;
+    const Json written = screenshot()["result"];
+    ASSERT_TRUE(written.is_object());
+    const Json status = t.call(EngineUnderTest::request("status"))["result"];
+    EXPECT_EQ(status["connection"], "connected");
+    EXPECT_TRUE(status["lastError"].is_null());
+
+    // The failed screenshots used up their quota; what they wrote stays, as every screenshot does.
+    EXPECT_EQ(screenshot()["error"]["code"], "SCREENSHOT_UNAVAILABLE");
+    std::vector<std::uintmax_t> sizes;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(t.dir.path())) {
+        if (entry.path().filename().string().starts_with("snapshot-")) sizes.push_back(entry.file_size());
+        if (entry.path().filename() == written["basename"].get<std::string>()) {
+            EXPECT_EQ(qv::sha256Hex(fileText(entry.path())), written["sha256"]);
+        }
+    }
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<std::uintmax_t>{0, 100, written["bytes"].get<std::uintmax_t>()}));
+    t.disconnect();
 }
 
 TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
@@ -119,8 +164,9 @@ TEST(Engine, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
 // A wait that never ends is cut by its bound: a "fatal" line, then the exit that `status` names.
 // One death test per test: the child runs the test body again up to its own death test.
 static void expectTerminated(const char* code, const Json& players, const qv::Limits& limits,
-                             const std::function<void(EngineUnderTest&)>& work, int status) {
-    const auto [lines, seconds] = linesOfExitingEngine(players, limits, work, status);
+                             const std::function<void(EngineUnderTest&)>& work, int status,
+                             const qv::FileIo& fileIo = {}) {
+    const auto [lines, seconds] = linesOfExitingEngine(players, limits, work, status, fileIo);
     const auto fatal =
         std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
     ASSERT_NE(fatal, lines.end());
@@ -179,6 +225,18 @@ TEST(Engine, APermissionAnswerThatNeverComesIsTerminated) {
             });
         },
         0);
+}
+
+TEST(Engine, APreviewThatCannotBeWrittenEndsTheHelper) {
+    auto disk = std::make_shared<DiskFault>();
+    disk->room = 100;
+    disk->error = EIO;
+    // The close that follows the fatal line releases the player and ends the helper normally.
+    qv::Limits limits = shortWaits();
+    limits.terminateExitSeconds = 60;
+    expectTerminated(
+        "PREVIEW_OUTPUT_FAILED", {{"video", {simVideo(1)}}}, limits, [](EngineUnderTest& t) { t.connect(1); },
+        0, faultyIo(disk));
 }
 
 // The intake loop lives in the protocol module but needs a whole engine.

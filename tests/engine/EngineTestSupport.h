@@ -42,10 +42,10 @@ struct EngineUnderTest {
     std::shared_ptr<qv::Engine> engine;
 
     explicit EngineUnderTest(const Json& players = Json::object(),
-                             const qv::Limits& limits = qv::protocolLimits)
+                             const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {})
         : devices(
               std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(players.dump()))),
-          engine(qv::Engine::create(output, devices, limits)) {}
+          engine(qv::Engine::create(output, devices, limits, std::move(fileIo))) {}
     // The engine's state belongs to the control queue, and so does its end.
     ~EngineUnderTest() {
         qv::controlQueue().sync([&] { engine.reset(); });
@@ -123,7 +123,7 @@ struct EngineUnderTest {
 // exist, by design, so a thread-sanitizer build must not count those threads as leaked.
 inline std::pair<std::vector<Json>, double> linesOfExitingEngine(
     const Json& players, const qv::Limits& limits, const std::function<void(EngineUnderTest&)>& work,
-    int status) {
+    int status, const qv::FileIo& fileIo = {}) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const char* tsan = std::getenv("TSAN_OPTIONS");
     const std::string options = tsan ? tsan : "";
@@ -139,7 +139,7 @@ inline std::pair<std::vector<Json>, double> linesOfExitingEngine(
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EXIT(
         {
-            EngineUnderTest t(players, limits);
+            EngineUnderTest t(players, limits, fileIo);
             ::unlink(path.c_str());
             if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
             work(t);

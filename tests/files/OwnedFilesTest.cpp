@@ -1,9 +1,10 @@
 #include "files/OwnedFiles.h"
 
+#include "DiskFault.h"
 #include "TestSupport.h"
-#include "base/Runtime.h"
 #include "base/CaptureError.h"
 #include "base/Digest.h"
+#include "base/Runtime.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,6 +88,43 @@ TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
     ASSERT_EQ(::symlink(target.c_str(), in(files, "planted.png").c_str()), 0);
     EXPECT_EQ(thrown([&] { files.write("x", "planted.png", 10); }), notExclusive);
     EXPECT_EQ(fileText(target), "target");
+}
+
+TEST_F(OwnedFilesTest, AFullOrFailingDiskFailsTheWriteAndTheFileStaysRemovable) {
+    const std::string failed = "OUTPUT_WRITE / Image write failed";
+    struct Case {
+        const char* what;
+        std::int64_t room;
+        int failures;
+        int error;
+        int closeError;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"full part way", 100, -1, ENOSPC, 0, failed},
+        {"failing from the start", 0, -1, EIO, 0, failed},
+        {"no progress", 100, -1, 0, 0, failed},
+        {"failing only at close", -1, -1, ENOSPC, EIO, failed},
+        {"full at close", -1, -1, ENOSPC, ENOSPC, failed},
+        {"interrupted write", 100, 1, EINTR, 0, "none"},
+        {"interrupted close", -1, -1, ENOSPC, EINTR, "none"},
+    };
+    const std::string data(1000, 'x');
+    for (const auto& c : cases) {
+        auto disk = std::make_shared<qvtest::DiskFault>();
+        disk->room = c.room;
+        disk->failures = c.failures;
+        disk->error = c.error;
+        disk->closeError = c.closeError;
+        OwnedFiles files(qvtest::faultyIo(disk));
+        EXPECT_EQ(thrown([&] { files.write(data, "image.png", 2000); }), c.expected) << c.what;
+        EXPECT_EQ(disk->closes, 1) << c.what;
+        // What reached the disk stays under its name and registered, so it can be taken back.
+        const std::string text = fileText(in(files, "image.png"));
+        EXPECT_EQ(text, c.room < 0 || c.expected == "none" ? data : data.substr(0, c.room)) << c.what;
+        EXPECT_NO_THROW(files.removeOwned("image.png")) << c.what;
+        EXPECT_TRUE(fs::is_empty(files.url())) << c.what;
+    }
 }
 
 TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {

@@ -1,11 +1,12 @@
+#include "DiskFault.h"
 #include "TestSupport.h"
-#include "files/OwnedFiles.h"
-#include "media/JpegCodec.h"
-#include "base/Semaphore.h"
-#include "base/Uuid.h"
-#include "preview/LatestPreview.h"
 #include "base/CaptureError.h"
 #include "base/Clock.h"
+#include "base/Semaphore.h"
+#include "base/Uuid.h"
+#include "files/OwnedFiles.h"
+#include "media/JpegCodec.h"
+#include "preview/LatestPreview.h"
 #include "selftest/PreviewFixtures.h"
 
 #include <gtest/gtest.h>
@@ -98,7 +99,8 @@ protected:
     }
 
     qvtest::ScopedTmpdir tmpdir_;
-    std::shared_ptr<OwnedFiles> files_ = std::make_shared<OwnedFiles>();
+    std::shared_ptr<qvtest::DiskFault> disk_ = std::make_shared<qvtest::DiskFault>();
+    std::shared_ptr<OwnedFiles> files_ = std::make_shared<OwnedFiles>(qvtest::faultyIo(disk_));
     std::shared_ptr<Probe> probe_ = std::make_shared<Probe>();
     PixelBufferRef frame_ = syntheticPreviewFrame("TEST");
 };
@@ -141,31 +143,66 @@ TEST_F(LatestPreviewTest, AFailedDeletionLeavesTheNextJobAlone) {
     EXPECT_EQ(failures().size(), 1u);
 }
 
-TEST_F(LatestPreviewTest, APartlyWrittenFileIsRemoved) {
-    auto preview = make(fixtureEncoder());
-    // A file-size ceiling below the JPEG's size makes the write stop part way.
-    const auto previousDisposition = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 64;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    onControl([&] {
-        preview->begin(randomUuid(), 60);
-        offer(*preview, 1);
-    });
-    const bool failed = probe_->failed.wait(waitSeconds);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousDisposition);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failures()[0]["code"], "OUTPUT_WRITE");
-    EXPECT_EQ(previewFiles(), 0);
+TEST_F(LatestPreviewTest, AFailedWriteLeavesNoFileAndThePipelinePublishesAgain) {
+    struct Case {
+        const char* what;
+        std::int64_t room;
+        int error;
+        int closeError;
+        bool fileSizeLimit;  // the process's file-size ceiling instead of the disk
+    };
+    const Case cases[] = {
+        {"full part way", 100, ENOSPC, 0, false},
+        {"failing from the start", 0, EIO, 0, false},
+        {"failing at close", -1, ENOSPC, EIO, false},
+        {"over the file-size limit", -1, ENOSPC, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        probe_ = std::make_shared<Probe>();
+        auto preview = make(fixtureEncoder());
+        onControl([&] {
+            preview->begin(randomUuid(), 60);
+            offer(*preview, 1);
+        });
+        ASSERT_TRUE(probe_->published.wait(waitSeconds));
 
-    // The pipeline carries on with the next frame.
-    onControl([&] { offer(*preview, 2); });
-    ASSERT_TRUE(probe_->published.wait(waitSeconds));
-    stopAndDrain(preview);
-    EXPECT_EQ(previewFiles(), 0);
+        disk_->room = c.room;
+        disk_->error = c.error;
+        disk_->closeError = c.closeError;
+        const auto previousDisposition = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        if (c.fileSizeLimit) {
+            rlimit small = saved;
+            small.rlim_cur = 64;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
+        onControl([&] { offer(*preview, 2); });
+        const bool failed = probe_->failed.wait(waitSeconds);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousDisposition);
+        disk_->room = -1;
+        disk_->closeError = 0;
+        ASSERT_TRUE(failed);
+        ASSERT_EQ(failures().size(), 1u);
+        EXPECT_EQ(failures()[0], (Json{{"code", "OUTPUT_WRITE"}, {"message", "Image write failed"}}));
+        // Nothing was published; the frame before stays, and the partly written file is gone.
+        const Json kept = onControl([&] { return *preview->latestImage(); });
+        EXPECT_EQ(kept["frameId"], 1);
+        EXPECT_EQ(files_->metadata(kept["basename"]).sha256, kept["sha256"]);
+        EXPECT_EQ(previewFiles(), 1);
+
+        // Once the disk takes writes again, the next frame is published and replaces it.
+        onControl([&] { offer(*preview, 3); });
+        ASSERT_TRUE(probe_->published.wait(waitSeconds));
+        const Json next = onControl([&] { return *preview->latestImage(); });
+        EXPECT_EQ(next["frameId"], 3);
+        EXPECT_EQ(next["previewSequence"], 2);
+        stopAndDrain(preview);
+        EXPECT_EQ(previewFiles(), 0);
+        EXPECT_EQ(failures().size(), 1u);
+    }
 }
 
 }  // namespace

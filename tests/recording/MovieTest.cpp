@@ -62,8 +62,9 @@ TEST_F(MovieTest, CreationChecksLeaveNoFileBehind) {
     EXPECT_EQ(qv::recordingBitRate(512, 256), 20'000'000);
 
     const std::string id = qv::randomUuid();
-    for (const auto& [w, h] : {std::pair{1, 2}, {514, 2}, {3, 4}, {512, 258}}) {
-        EXPECT_EQ(codeOf([&] { make(w, h, std::nullopt, id); }), "FORMAT_UNSUPPORTED") << w << "x" << h;
+    for (const auto& size : {std::pair{1, 2}, {514, 2}, {3, 4}, {512, 258}}) {
+        EXPECT_EQ(codeOf([&] { make(size.first, size.second, std::nullopt, id); }), "FORMAT_UNSUPPORTED")
+            << size.first << "x" << size.second;
     }
     for (const AudioFormat format : {AudioFormat{7999, 1}, {192001, 2}, {48000, 3}, {48000, 0}}) {
         EXPECT_EQ(codeOf([&] { make(16, 16, format, id); }), "AUDIO_FORMAT_UNSUPPORTED") << format.sampleRate;

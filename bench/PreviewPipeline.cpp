@@ -2,12 +2,12 @@
 // cadence clock and schedule, a real private directory) and prints the publish latency, the
 // encode time per frame and the process CPU time used. Optional argument: seconds (default 30).
 
-#include "files/OwnedFiles.h"
+#include "base/Clock.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
 #include "base/Uuid.h"
+#include "files/OwnedFiles.h"
 #include "preview/LatestPreview.h"
-#include "base/Clock.h"
 
 #include <sys/resource.h>
 

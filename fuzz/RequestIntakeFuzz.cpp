@@ -7,9 +7,9 @@
 
 #include "base/Json.h"
 #include "base/JsonText.h"
+#include "base/Limits.h"
 #include "base/Queue.h"
 #include "protocol/Output.h"
-#include "base/Limits.h"
 #include "protocol/RequestReader.h"
 #include "protocol/RequestSink.h"
 

@@ -45,8 +45,7 @@ private:
     std::string message_;
 };
 
-inline constexpr const char* defaultErrorMessage =
-    "Native capture failed. Check the error code for details.";
+inline constexpr const char* defaultErrorMessage = "Native capture failed. Check the error code for details.";
 
 // The error record of any error; anything but a CaptureError becomes "NATIVE_ERROR".
 Json errorJSON(const std::exception& error);

@@ -8,19 +8,19 @@ namespace {
 
 bool finiteEverywhere(const Json& value) {
     switch (value.type()) {
-    case Json::value_t::number_float:
-        return std::isfinite(value.get<double>());
-    case Json::value_t::object:
-    case Json::value_t::array:
-        for (const auto& item : value) {
-            if (!finiteEverywhere(item)) return false;
-        }
-        return true;
-    case Json::value_t::binary:
-    case Json::value_t::discarded:
-        return false;
-    default:
-        return true;
+        case Json::value_t::number_float:
+            return std::isfinite(value.get<double>());
+        case Json::value_t::object:
+        case Json::value_t::array:
+            for (const auto& item : value) {
+                if (!finiteEverywhere(item)) return false;
+            }
+            return true;
+        case Json::value_t::binary:
+        case Json::value_t::discarded:
+            return false;
+        default:
+            return true;
     }
 }
 

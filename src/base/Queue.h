@@ -1,7 +1,7 @@
 #pragma once
 
-#include <asio/io_context.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 
 #include <functional>
 #include <memory>

@@ -26,7 +26,9 @@ Sha256::Sha256() : context_(newContext()) {
     }
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(context_);
+}
 
 void Sha256::update(const void* data, std::size_t size) {
     if (size > 0) EVP_DigestUpdate(context_, data, size);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "media/AudioSample.h"
-#include "device/CaptureOutput.h"
 #include "base/WeakDelegate.h"
+#include "device/CaptureOutput.h"
+#include "media/AudioSample.h"
 
 #include <atomic>
 #include <memory>

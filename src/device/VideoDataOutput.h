@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/WeakDelegate.h"
 #include "device/CaptureOutput.h"
 #include "media/PixelBuffer.h"
-#include "base/WeakDelegate.h"
 
 #include <atomic>
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/DeviceSystem.h"
 #include "base/Json.h"
+#include "device/DeviceSystem.h"
 
 #include <optional>
 #include <string>

@@ -1,9 +1,9 @@
 #include "engine/Screenshot.h"
 
-#include "media/PngEncoder.h"
-#include "base/Uuid.h"
 #include "base/CaptureError.h"
 #include "base/Digest.h"
+#include "base/Uuid.h"
+#include "media/PngEncoder.h"
 
 namespace qv {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/CaptureDevice.h"
 #include "base/Json.h"
+#include "device/CaptureDevice.h"
 
 namespace qv {
 

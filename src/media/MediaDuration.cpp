@@ -1,7 +1,7 @@
 #include "media/MediaDuration.h"
 
-#include "media/MediaLibraries.h"
 #include "base/CaptureError.h"
+#include "media/MediaLibraries.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

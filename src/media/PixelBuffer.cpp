@@ -18,7 +18,9 @@ PixelBuffer::PixelBuffer(int width, int height, std::size_t bytesPerRow)
     data_.reset(static_cast<std::uint8_t*>(memory));
 }
 
-void PixelBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+void PixelBuffer::Free::operator()(std::uint8_t* p) const {
+    std::free(p);
+}
 
 std::shared_ptr<PixelBuffer> PixelBuffer::create(int width, int height) {
     if (width <= 0 || height <= 0) throw std::bad_alloc();

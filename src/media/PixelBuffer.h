@@ -20,9 +20,7 @@ public:
     std::uint8_t* data() { return data_.get(); }
     const std::uint8_t* data() const { return data_.get(); }
     std::uint8_t* row(int y) { return data_.get() + static_cast<std::size_t>(y) * bytesPerRow_; }
-    const std::uint8_t* row(int y) const {
-        return data_.get() + static_cast<std::size_t>(y) * bytesPerRow_;
-    }
+    const std::uint8_t* row(int y) const { return data_.get() + static_cast<std::size_t>(y) * bytesPerRow_; }
 
     PixelBuffer(int width, int height, std::size_t bytesPerRow);
 

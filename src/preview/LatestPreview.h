@@ -1,11 +1,11 @@
 #pragma once
 
-#include "media/PixelBuffer.h"
+#include "base/Json.h"
 #include "base/Queue.h"
+#include "media/PixelBuffer.h"
 #include "preview/PreviewEncoder.h"
 #include "preview/PreviewSample.h"
 #include "preview/WorkItem.h"
-#include "base/Json.h"
 
 #include <cstdint>
 #include <exception>

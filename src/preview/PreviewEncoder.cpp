@@ -1,7 +1,7 @@
 #include "preview/PreviewEncoder.h"
 
-#include "media/JpegCodec.h"
 #include "base/CaptureError.h"
+#include "media/JpegCodec.h"
 
 #include <libyuv/scale_argb.h>
 

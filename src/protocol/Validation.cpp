@@ -1,7 +1,7 @@
 #include "protocol/Validation.h"
 
-#include "base/Uuid.h"
 #include "base/CaptureError.h"
+#include "base/Uuid.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "selftest/PreviewFixtures.h"
 
-#include "files/OwnedFiles.h"
 #include "base/CaptureError.h"
+#include "files/OwnedFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "media/PixelBuffer.h"
 #include "base/Runtime.h"
+#include "media/PixelBuffer.h"
 
 #include <cstddef>
 #include <optional>

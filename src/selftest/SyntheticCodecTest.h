@@ -1,7 +1,7 @@
 #pragma once
 
-#include "media/PixelBuffer.h"
 #include "base/Json.h"
+#include "media/PixelBuffer.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,8 +1,8 @@
 #include "selftest/ValidationSelfTest.h"
 
-#include "engine/PlayerName.h"
-#include "base/Runtime.h"
 #include "base/CaptureError.h"
+#include "base/Runtime.h"
+#include "engine/PlayerName.h"
 #include "protocol/Validation.h"
 
 #include <cstdlib>

@@ -1,8 +1,8 @@
 #include "selftest/WatchdogSelfTest.h"
 
-#include "recording/DeadlineWatchdog.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
+#include "recording/DeadlineWatchdog.h"
 
 #include <memory>
 

@@ -51,7 +51,8 @@ TEST(CaptureError, RecordsKeepOnlyWhatIsSafeToShowTheHost) {
         {"CODE", astral(1001), "CODE", fallbackText},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CaptureError(c.code, c.message).json(), record(c.expectedCode, c.expectedMessage)) << c.code << " / " << c.message;
+        EXPECT_EQ(CaptureError(c.code, c.message).json(), record(c.expectedCode, c.expectedMessage))
+            << c.code << " / " << c.message;
     }
 }
 

@@ -1,8 +1,8 @@
+#include "base/Clock.h"
 #include "base/Queue.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
 #include "base/Timer.h"
-#include "base/Clock.h"
 
 #include <gtest/gtest.h>
 

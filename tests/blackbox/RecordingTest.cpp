@@ -151,7 +151,8 @@ TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
     EXPECT_EQ(second["recording"]["requestedDurationMs"], 180000);
     // Counted samples, not elapsed time: a busy machine may take longer to deliver them.
     helper.waitStatus([](const Json& s) {
-        return s["recording"]["videoSamples"].get<int>() > 60 && s["recording"]["audioSamples"].get<int>() > 100;
+        return s["recording"]["videoSamples"].get<int>() > 60 &&
+               s["recording"]["audioSamples"].get<int>() > 100;
     });
     EXPECT_EQ(helper.ok("stop_recording")["accepted"], true);
     const Json stopped = finished(helper);

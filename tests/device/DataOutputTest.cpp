@@ -1,6 +1,6 @@
-#include "device/AudioDataOutput.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
+#include "device/AudioDataOutput.h"
 #include "device/VideoDataOutput.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "device/DeviceInput.h"
 #include "base/Semaphore.h"
+#include "device/DeviceInput.h"
 
 #include <gtest/gtest.h>
 

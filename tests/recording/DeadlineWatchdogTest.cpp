@@ -1,5 +1,5 @@
-#include "recording/DeadlineWatchdog.h"
 #include "base/Semaphore.h"
+#include "recording/DeadlineWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,8 @@ namespace {
 // stage that was due earlier has had its timer fire too.
 void waitPast(double seconds) {
     Semaphore fired;
-    DeadlineWatchdog sentinel(0, seconds, [] {}, [&] { fired.signal(); });
+    DeadlineWatchdog sentinel(
+        0, seconds, [] {}, [&] { fired.signal(); });
     ASSERT_TRUE(fired.wait(10));
 }
 

@@ -1,6 +1,6 @@
-#include "recording/Movie.h"
-#include "files/OwnedFiles.h"
 #include "base/Uuid.h"
+#include "files/OwnedFiles.h"
+#include "recording/Movie.h"
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>

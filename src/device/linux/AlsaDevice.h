@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/linux/AlsaInventory.h"
 #include "device/CaptureDevice.h"
+#include "device/linux/AlsaInventory.h"
 
 namespace qv {
 

@@ -1,9 +1,9 @@
 #include "device/linux/AlsaInput.h"
 
-#include "device/linux/AlsaLibrary.h"
-#include "device/AudioDataOutput.h"
 #include "base/CaptureError.h"
 #include "base/Clock.h"
+#include "device/AudioDataOutput.h"
+#include "device/linux/AlsaLibrary.h"
 
 #include <alsa/asoundlib.h>
 

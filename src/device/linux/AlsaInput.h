@@ -1,7 +1,7 @@
 #pragma once
 
-#include "media/AudioSample.h"
 #include "device/DeviceInput.h"
+#include "media/AudioSample.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 #include "device/linux/LinuxDeviceSystem.h"
 
+#include "base/Runtime.h"
 #include "device/linux/AlsaDevice.h"
 #include "device/linux/AlsaInventory.h"
-#include "base/Runtime.h"
 #include "device/linux/V4l2Device.h"
 #include "device/linux/V4l2Inventory.h"
 

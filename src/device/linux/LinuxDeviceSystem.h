@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device/linux/DeviceIo.h"
 #include "device/DeviceSystem.h"
+#include "device/linux/DeviceIo.h"
 
 namespace qv {
 

@@ -1,9 +1,9 @@
 #include "device/linux/V4l2Input.h"
 
-#include "device/linux/FrameConverter.h"
-#include "device/VideoDataOutput.h"
 #include "base/CaptureError.h"
 #include "base/Clock.h"
+#include "device/VideoDataOutput.h"
+#include "device/linux/FrameConverter.h"
 
 #include <fcntl.h>
 #include <linux/videodev2.h>

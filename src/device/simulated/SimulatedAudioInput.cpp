@@ -1,7 +1,7 @@
 #include "device/simulated/SimulatedAudioInput.h"
 
-#include "device/AudioDataOutput.h"
 #include "base/Clock.h"
+#include "device/AudioDataOutput.h"
 
 #include <cmath>
 #include <numbers>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "media/AudioSample.h"
 #include "device/CaptureInput.h"
 #include "device/simulated/PacedLoop.h"
 #include "device/simulated/SimulatedDeviceConfig.h"
+#include "media/AudioSample.h"
 
 #include <cstdint>
 

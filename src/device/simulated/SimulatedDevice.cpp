@@ -1,8 +1,8 @@
 #include "device/simulated/SimulatedDevice.h"
 
+#include "base/CaptureError.h"
 #include "device/simulated/SimulatedAudioInput.h"
 #include "device/simulated/SimulatedVideoInput.h"
-#include "base/CaptureError.h"
 
 #include <cerrno>
 

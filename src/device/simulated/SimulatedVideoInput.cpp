@@ -1,9 +1,9 @@
 #include "device/simulated/SimulatedVideoInput.h"
 
+#include "base/Clock.h"
+#include "device/VideoDataOutput.h"
 #include "device/simulated/SimulatedFrameSchedule.h"
 #include "media/TestPicture.h"
-#include "device/VideoDataOutput.h"
-#include "base/Clock.h"
 
 #include <chrono>
 #include <thread>

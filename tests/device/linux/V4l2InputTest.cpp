@@ -1,9 +1,9 @@
 #include "FakeUvcDevice.h"
 #include "base/Runtime.h"
+#include "device/VideoDataOutput.h"
 #include "device/linux/V4l2Device.h"
 #include "device/linux/V4l2Input.h"
 #include "device/linux/V4l2Inventory.h"
-#include "device/VideoDataOutput.h"
 
 #include <gtest/gtest.h>
 

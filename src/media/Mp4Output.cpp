@@ -330,11 +330,15 @@ int Mp4Output::writePacket(AVPacket* packet) {
 }
 
 int Mp4Output::cutFragment() {
-    int result = av_write_frame(format_, nullptr);
-    if (result < 0) return result;
+    const int result = av_write_frame(format_, nullptr);
+    return result < 0 ? result : flushStaged();
+}
+
+// Moves what the muxer has produced into the file as whole boxes.
+int Mp4Output::flushStaged() {
     avio_flush(io_);
     if (io_->error < 0) return io_->error;
-    result = commit();
+    const int result = commit();
     if (result < 0) return result;
     pending_ = 0;
     return 0;
@@ -367,10 +371,9 @@ int Mp4Output::commit() {
         result = writeAt(fd, staged_.data(), staged_.size(), static_cast<off_t>(committed_));
     }
     if (result < 0) {
-        // Shrinking needs no space, so this works on a full disk too.
-        if (::ftruncate(fd, static_cast<off_t>(committed_)) != 0) {
-            // The "free" header still hides the torn fragment.
-        }
+        // Shrinking needs no space, so this works on a full disk too; should it fail all the
+        // same, the "free" header still hides the torn fragment from readers.
+        [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(committed_));
         writeFailed_ = true;
         return result;
     }
@@ -383,11 +386,8 @@ int Mp4Output::finish() {
     if (writeFailed_) return AVERROR(EIO);
     int result = av_write_trailer(format_);
     if (result < 0) return result;
-    avio_flush(io_);
-    if (io_->error < 0) return io_->error;
-    result = commit();
+    result = flushStaged();
     if (result < 0) return result;
-    pending_ = 0;
 
     const int fragmented = fd_.load();
     const int from = ::openat(directoryFd_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -62,6 +62,7 @@ public:
 private:
     void release();
     int cutFragment();
+    int flushStaged();
     int commit();
 
     std::atomic<int> fd_{-1};

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +27,7 @@ namespace {
 
 constexpr double patience = 10.0;
 
-// 16 × 8 YUYV, red on the left and white on the right, rows padded to 40 bytes.
+// The camera's format: 16 × 8 YUYV, rows padded to 40 bytes.
 constexpr int width = 16, height = 8, stride = 40;
 
 int fail(int error) {
@@ -34,31 +35,45 @@ int fail(int error) {
     return -1;
 }
 
-// A stand-in for the kernel with UVC-like video nodes (each with its device capabilities) that stream
-// in the format above through mmap buffers and can be unplugged. The test pushes frames; the code under
-// test dequeues them through the calls it makes on a real device.
+// 16 × 8 YUYV, red on the left and white on the right, rows padded to 40 bytes.
+std::vector<std::uint8_t> yuyvFrame() {
+    std::vector<std::uint8_t> bytes(stride * height, 0xEE);
+    for (int y = 0; y < height; ++y) {
+        for (int pair = 0; pair < width / 2; ++pair) {
+            const bool red = pair < width / 4;
+            std::uint8_t* p = bytes.data() + y * stride + pair * 4;
+            p[0] = p[2] = red ? 81 : 235;
+            p[1] = red ? 90 : 128;
+            p[3] = red ? 240 : 128;
+        }
+    }
+    return bytes;
+}
+
+// A stand-in for the kernel: UVC-like nodes /dev/video<n> (descriptor 100 + n), each with its device
+// capabilities, that stream the frame above in mmap buffers and can be unplugged. The test pushes
+// frames; the code under test takes them through the calls it makes on a real device. There is no
+// format enumeration: a camera streams in its active format.
 class FakeKernel final : public DeviceIo {
 public:
     explicit FakeKernel(std::map<int, std::uint32_t> nodes) : nodes_(std::move(nodes)) {}
 
     // Fills the next queued buffer and makes it ready to dequeue. False when the code under test
     // holds every buffer or is not streaming.
-    bool pushFrame(const std::vector<std::uint8_t>& bytes, std::uint32_t sequence, std::uint32_t flags = 0,
-                   timeval timestamp = {}) {
+    bool pushFrame(std::uint32_t sequence, std::uint32_t flags = 0, timeval timestamp = {}) {
         std::lock_guard lock(mutex_);
         if (!streaming_ || queued_.empty()) return false;
-        const std::uint32_t index = queued_.front();
-        queued_.pop_front();
-        Buffer& buffer = buffers_[index];
-        std::memcpy(buffer.memory.data(), bytes.data(), std::min(bytes.size(), buffer.memory.size()));
+        Buffer& buffer = buffers_[queued_.front()];
+        const auto frame = yuyvFrame();
+        std::copy(frame.begin(), frame.end(), buffer.memory.begin());  // in the mapped memory
         buffer.filled = {};
-        buffer.filled.index = index;
-        buffer.filled.bytesused = static_cast<std::uint32_t>(std::min(bytes.size(), buffer.memory.size()));
+        buffer.filled.index = queued_.front();
+        buffer.filled.bytesused = buffer.filled.length = static_cast<std::uint32_t>(buffer.memory.size());
         buffer.filled.sequence = sequence;
         buffer.filled.flags = flags | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
         buffer.filled.timestamp = timestamp;
-        buffer.filled.length = static_cast<std::uint32_t>(buffer.memory.size());
-        done_.push_back(index);
+        done_.push_back(queued_.front());
+        queued_.pop_front();
         changed_.notify_all();
         return true;
     }
@@ -68,29 +83,25 @@ public:
         unplugged_ = true;
         changed_.notify_all();
     }
-    // Waits until `count` dequeued buffers in total have been queued again.
+    // Waits until `count` buffers in all have been queued again after the first queueing.
     bool waitForRequeued(int count) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::duration<double>(patience),
-                                 [&] { return requeued_ >= count; });
+                                 [&] { return queueings_ >= static_cast<int>(buffers_.size()) + count; });
     }
     // True when nothing is open or mapped any more.
     bool released() const {
         std::lock_guard lock(mutex_);
-        for (const auto& buffer : buffers_) {
-            if (buffer.mapped) return false;
-        }
-        return open_.empty();
+        return open_.empty() &&
+               std::none_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; });
     }
 
     int open(const std::string& path, int) override {
         std::lock_guard lock(mutex_);
-        const std::string prefix = "/dev/video";
-        if (!path.starts_with(prefix) || nodes_.count(std::stoi(path.substr(prefix.size()))) == 0 ||
-            unplugged_)
-            return fail(ENOENT);
-        open_[nextFd_] = std::stoi(path.substr(prefix.size()));
-        return nextFd_++;
+        const int number = path.starts_with("/dev/video") ? std::stoi(path.substr(10)) : -1;
+        if (nodes_.count(number) == 0 || unplugged_) return fail(ENOENT);
+        open_.insert(100 + number);
+        return 100 + number;
     }
     int close(int fd) override {
         std::lock_guard lock(mutex_);
@@ -99,11 +110,11 @@ public:
     int ioctl(int fd, unsigned long request, void* argument) override {
         std::lock_guard lock(mutex_);
         if (open_.count(fd) == 0) return fail(EBADF);
-        return unplugged_ ? fail(ENODEV) : control(nodes_.at(open_.at(fd)), request, argument);
+        return unplugged_ ? fail(ENODEV) : control(nodes_.at(fd - 100), request, argument);
     }
     void* mmap(std::size_t length, int, int, int fd, off_t offset) override {
         std::lock_guard lock(mutex_);
-        const std::size_t index = static_cast<std::size_t>(offset) / pageSize;
+        const auto index = static_cast<std::size_t>(offset) / pageSize;
         if (open_.count(fd) == 0 || index >= buffers_.size() || length != buffers_[index].memory.size()) {
             errno = EINVAL;
             return MAP_FAILED;
@@ -129,23 +140,20 @@ public:
         return fds->revents != 0 ? 1 : 0;
     }
     std::vector<std::string> listDirectory(const std::string& path) override {
-        std::lock_guard lock(mutex_);
         std::vector<std::string> names{"null", "video"};  // neither is a numbered node
-        if (path != "/dev") return {};
         for (const auto& node : nodes_) names.push_back("video" + std::to_string(node.first));
-        return names;
+        return path == "/dev" ? names : std::vector<std::string>{};
     }
     std::optional<std::string> readText(const std::string&) override { return std::nullopt; }
 
 private:
     static constexpr std::size_t pageSize = 4096;
     struct Buffer {
-        std::vector<std::uint8_t> memory;
+        std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(stride * height);
         v4l2_buffer filled{};
         bool mapped = false;
     };
 
-    // No format enumeration: the camera streams in its active format.
     int control(std::uint32_t deviceCaps, unsigned long request, void* argument) {
         switch (request) {
             case VIDIOC_QUERYCAP: {
@@ -166,14 +174,12 @@ private:
                 return 0;
             }
             case VIDIOC_REQBUFS:
-                for (const auto& buffer : buffers_) {
-                    if (buffer.mapped) return fail(EBUSY);
-                }
+                if (std::any_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; }))
+                    return fail(EBUSY);
                 buffers_.assign(static_cast<v4l2_requestbuffers*>(argument)->count, Buffer{});
-                for (auto& buffer : buffers_) buffer.memory.assign(stride * height, 0);
                 queued_.clear();
                 done_.clear();
-                dequeued_.clear();
+                queueings_ = 0;
                 return 0;
             case VIDIOC_QUERYBUF: {
                 auto* buffer = static_cast<v4l2_buffer*>(argument);
@@ -182,18 +188,15 @@ private:
                 buffer->m.offset = static_cast<std::uint32_t>(buffer->index * pageSize);
                 return 0;
             }
-            case VIDIOC_QBUF: {
-                const auto index = static_cast<v4l2_buffer*>(argument)->index;
-                if (index >= buffers_.size()) return fail(EINVAL);
-                if (dequeued_.erase(index) != 0) ++requeued_;
-                queued_.push_back(index);
+            case VIDIOC_QBUF:
+                if (static_cast<v4l2_buffer*>(argument)->index >= buffers_.size()) return fail(EINVAL);
+                queued_.push_back(static_cast<v4l2_buffer*>(argument)->index);
+                ++queueings_;
                 changed_.notify_all();
                 return 0;
-            }
             case VIDIOC_DQBUF:
                 if (!streaming_) return fail(EINVAL);
                 if (done_.empty()) return fail(EAGAIN);
-                dequeued_.insert(done_.front());
                 *static_cast<v4l2_buffer*>(argument) = buffers_[done_.front()].filled;
                 done_.pop_front();
                 return 0;
@@ -213,14 +216,12 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     const std::map<int, std::uint32_t> nodes_;
-    std::map<int, int> open_;  // fd → node number
-    int nextFd_ = 100;
+    std::multiset<int> open_;
     bool unplugged_ = false;
     bool streaming_ = false;
     std::vector<Buffer> buffers_;
     std::deque<std::uint32_t> queued_, done_;
-    std::set<std::uint32_t> dequeued_;
-    int requeued_ = 0;
+    int queueings_ = 0;
 };
 
 // Collects what the video data output hands on; its fields change and are read on controlQueue.
@@ -242,20 +243,6 @@ public:
     int drops = 0;
 };
 
-std::vector<std::uint8_t> yuyvFrame() {
-    std::vector<std::uint8_t> bytes(stride * height, 0xEE);
-    for (int y = 0; y < height; ++y) {
-        for (int pair = 0; pair < width / 2; ++pair) {
-            const bool red = pair < width / 4;
-            std::uint8_t* p = bytes.data() + y * stride + pair * 4;
-            p[0] = p[2] = red ? 81 : 235;
-            p[1] = red ? 90 : 128;
-            p[3] = red ? 240 : 128;
-        }
-    }
-    return bytes;
-}
-
 class V4l2InputTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -265,7 +252,7 @@ protected:
         input = std::static_pointer_cast<V4l2Input>(device->createInput());
         output->setDelegate(receiver);
         ASSERT_TRUE(input->start({output}));
-        ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 7, 0, {100, 500000}));
+        ASSERT_TRUE(kernel.pushFrame(7, 0, {100, 500000}));
         ASSERT_TRUE(receiver->waitFor(1, 0));
     }
 
@@ -296,9 +283,9 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
     }
 
     // The driver skipped sequence numbers 8 and 9, then filled a buffer with an error.
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 10));
+    ASSERT_TRUE(kernel.pushFrame(10));
     ASSERT_TRUE(receiver->waitFor(2, 2));
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 11, V4L2_BUF_FLAG_ERROR));
+    ASSERT_TRUE(kernel.pushFrame(11, V4L2_BUF_FLAG_ERROR));
     ASSERT_TRUE(receiver->waitFor(2, 3));
     ASSERT_TRUE(kernel.waitForRequeued(3));
 
@@ -306,7 +293,7 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
     input->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));  // bounded
     EXPECT_FALSE(input->streaming());
-    EXPECT_FALSE(kernel.pushFrame(yuyvFrame(), 12));  // no buffer is queued any more
+    EXPECT_FALSE(kernel.pushFrame(12));  // no buffer is queued any more
     EXPECT_TRUE(input->release());
     EXPECT_TRUE(kernel.released());
     controlQueue().sync([&] {

@@ -35,6 +35,13 @@ bool isEvent(const Json& line, const char* name) {
     return line.value("event", "") == name;
 }
 
+Json request(const std::string& action, const Json& fields = Json::object()) {
+    Json request = fields;
+    request["requestId"] = qv::randomUuid();
+    request["action"] = action;
+    return request;
+}
+
 std::vector<Json> linesOf(const std::string& path) {
     std::vector<Json> result;
     std::ifstream in(path);
@@ -65,13 +72,6 @@ struct EngineUnderTest {
 
     void onControl(const std::function<void(qv::Engine&)>& work) {
         qv::controlQueue().sync([&] { work(*engine); });
-    }
-
-    static Json request(const std::string& action, const Json& fields = Json::object()) {
-        Json request = fields;
-        request["requestId"] = qv::randomUuid();
-        request["action"] = action;
-        return request;
     }
 
     // Everything written so far; waits until the output queue has nothing pending.
@@ -196,7 +196,7 @@ TEST(Engine, AScreenshotOnAFullOrFailingDiskFailsAndTheStreamRunsOn) {
     EngineUnderTest t(Json{{"video", {simVideo(1)}}}, limits, faultyIo(disk));
     ASSERT_EQ(t.connect(1)["ok"], true);
     ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
-    const auto screenshot = [&] { return t.call(EngineUnderTest::request("screenshot")); };
+    const auto screenshot = [&] { return t.call(request("screenshot")); };
     // Only the control queue's writes fail: the preview worker keeps writing to the real disk.
     t.onControl([&](qv::Engine&) { disk->only = std::this_thread::get_id(); });
     for (const auto& [room, error] : {std::pair{100, ENOSPC}, std::pair{0, EIO}}) {
@@ -210,7 +210,7 @@ TEST(Engine, AScreenshotOnAFullOrFailingDiskFailsAndTheStreamRunsOn) {
     disk->room = -1;
     const Json written = screenshot()["result"];
     ASSERT_TRUE(written.is_object());
-    const Json status = t.call(EngineUnderTest::request("status"))["result"];
+    const Json status = t.call(request("status"))["result"];
     EXPECT_EQ(status["connection"], "connected");
     EXPECT_TRUE(status["lastError"].is_null());
 
@@ -233,7 +233,7 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
                            {"audio", {simAudio(1)}},
                            {"permissions", {{"video", "authorized"}, {"audio", "not_determined"}}}});
     ASSERT_EQ(t.connect(1)["ok"], true);
-    const Json refused = t.call(EngineUnderTest::request("request_permission", {{"media", "audio"}}));
+    const Json refused = t.call(request("request_permission", {{"media", "audio"}}));
     EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
                                       {"message", "Disconnect before requesting a new media permission"}}));
     t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy); });
@@ -247,8 +247,8 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
     ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
     // Frames arrive on the control queue, so none comes between the two requests.
     t.onControl([](qv::Engine& e) {
-        e.request(EngineUnderTest::request("start_recording", {{"captureId", qv::randomUuid()}}));
-        e.request(EngineUnderTest::request("stop_recording"));
+        e.request(request("start_recording", {{"captureId", qv::randomUuid()}}));
+        e.request(request("stop_recording"));
     });
     const Json record =
         t.waitLine([](const Json& j) { return isEvent(j, "recording_finished"); })["recording"];
@@ -283,36 +283,13 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
     }
 }
 
-// Anything that starts closing ends the process, so these run in a child of their own.
-TEST(Engine, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
-    qv::Limits limits;
-    limits.terminateExitSeconds = 0.5;
-    const auto [lines, seconds] = linesOfExitingEngine(
-        Json::object(), limits,
-        [](EngineUnderTest& t) {
-            t.onControl([](qv::Engine& e) {
-                // A finish in progress holds the close back, so only the forced exit ends it.
-                e.beginSimulatedFinish("f");
-                e.request(EngineUnderTest::request("close"));
-                e.request(EngineUnderTest::request("status"));
-                e.inputFailed("INVALID_JSON");
-                e.inputFailed("INVALID_JSON");
-            });
-        },
-        2);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0]["error"], (Json{{"code", "CLOSING"}, {"message", "Helper is closing"}}));
-    EXPECT_EQ(lines[1]["event"], "fatal");
-    EXPECT_EQ(lines[1]["error"]["code"], "INVALID_JSON");
-}
-
-// A wait that never ends is cut by its bound: a "fatal" line, then the exit the case names. The child
-// of each death test runs the body again, skipping the death tests before its own (and failing their
-// checks, which it does not report).
-TEST(Engine, AWaitThatNeverEndsIsCutByItsBound) {
+// Whatever ends the process sends one "fatal" line and then exits as the case says, so each case runs
+// in a death-test child. That child runs the body again, skipping the death tests before its own (and
+// failing their checks, which it does not report).
+TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
     qv::Limits limits;
     limits.startSeconds = limits.finishSeconds = limits.permissionSeconds = 0.5;
-    limits.terminateExitSeconds = 0.5;
+    limits.terminateExitSeconds = limits.handOffSeconds = 0.5;
     // Where nothing stays connected, the close that follows the fatal line ends the helper normally,
     // long before the forced exit.
     qv::Limits patient = limits;
@@ -326,33 +303,74 @@ TEST(Engine, AWaitThatNeverEndsIsCutByItsBound) {
         qv::Limits limits;
         std::function<void(EngineUnderTest&)> work;
         int status;
-        qv::FileIo fileIo;
+        qv::FileIo fileIo = {};
+        // Further checks of every line written and the seconds the child took.
+        std::function<void(const std::vector<Json>&, double)> more = [](const std::vector<Json>&, double) {};
     };
     const Case cases[] = {
+        // After a close every request is refused, and input that fails again sends nothing more.
+        {"INVALID_JSON",
+         Json::object(),
+         limits,
+         [](EngineUnderTest& t) {
+             t.onControl([](qv::Engine& e) {
+                 // A finish in progress holds the close back, so only the forced exit ends it.
+                 e.beginSimulatedFinish("f");
+                 e.request(request("close"));
+                 e.request(request("status"));
+                 e.inputFailed("INVALID_JSON");
+                 e.inputFailed("INVALID_JSON");
+             });
+         },
+         2,
+         {},
+         [](const std::vector<Json>& lines, double) {
+             ASSERT_EQ(lines.size(), 2u);
+             EXPECT_EQ(lines[0]["error"], (Json{{"code", "CLOSING"}, {"message", "Helper is closing"}}));
+         }},
+        // The intake loop lives in the protocol module but needs a whole engine: a control queue that
+        // stays blocked past the hand-off wait ends the process without the engine.
+        {"CONTROL_STALLED",
+         Json::object(),
+         limits,
+         [limits](EngineUnderTest& t) {
+             int input[2];
+             if (::pipe(input) != 0) std::abort();
+             const std::string text = request("status").dump() + "\n";
+             (void)!::write(input[1], text.data(), text.size());
+             qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
+             qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
+         },
+         2,
+         {},
+         [limits](const std::vector<Json>& lines, double seconds) {
+             EXPECT_GE(seconds, limits.handOffSeconds);
+             ASSERT_EQ(lines.size(), 1u);
+             EXPECT_EQ(lines[0]["error"]["message"],
+                       "Native control queue did not accept a bounded request; cleanup is unconfirmed");
+         }},
+        // A wait that never ends is cut by its bound.
         {"NATIVE_START_TIMEOUT",
          {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
          limits,
          [](EngineUnderTest& t) { t.send(t.connectRequest(1)); },
-         2,
-         {}},
+         2},
         {"NATIVE_FINISH_TIMEOUT",
          {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
          limits,
          [](EngineUnderTest& t) {
              t.connect(1);
-             t.send(EngineUnderTest::request("disconnect"));
+             t.send(request("disconnect"));
          },
-         2,
-         {}},
+         2},
         {"PERMISSION_TIMEOUT",
          {{"permissions", {{"video", "not_determined"}}},
           {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
          patient,
          [](EngineUnderTest& t) {
-             t.send(EngineUnderTest::request("request_permission", {{"media", "video"}}));
+             t.send(request("request_permission", {{"media", "video"}}));
          },
-         0,
-         {}},
+         0},
         {"PREVIEW_OUTPUT_FAILED",
          {{"video", {simVideo(1)}}},
          patient,
@@ -371,32 +389,10 @@ TEST(Engine, AWaitThatNeverEndsIsCutByItsBound) {
         EXPECT_EQ((*fatal)["error"]["code"], c.code);
         EXPECT_EQ((*fatal)["devicesReleased"], false);
         EXPECT_EQ(
+            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); }), 1);
+        EXPECT_EQ(
             std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
             c.status == 0 ? 1 : 0);
+        c.more(lines, seconds);
     }
-}
-
-// The intake loop lives in the protocol module but needs a whole engine.
-TEST(Engine, StalledControlQueueEndsTheProcessWithoutTheEngine) {
-    qv::Limits limits;
-    limits.handOffSeconds = 0.5;
-    const auto [lines, seconds] = linesOfExitingEngine(
-        Json::object(), limits,
-        [&limits](EngineUnderTest& t) {
-            int input[2];
-            if (::pipe(input) != 0) std::abort();
-            const std::string text = EngineUnderTest::request("status").dump() + "\n";
-            (void)!::write(input[1], text.data(), text.size());
-            // The control queue stays blocked well past the hand-off wait.
-            qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
-            qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
-        },
-        2);
-    EXPECT_GE(seconds, limits.handOffSeconds);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0]["devicesReleased"], false);
-    EXPECT_EQ(
-        lines[0]["error"],
-        (Json{{"code", "CONTROL_STALLED"},
-              {"message", "Native control queue did not accept a bounded request; cleanup is unconfirmed"}}));
 }

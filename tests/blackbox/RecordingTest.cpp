@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -27,11 +26,6 @@ void connectAndWarmUp(SimulatedHelper& helper, bool withAudio) {
         return s["source"].is_object() && s["source"]["videoSamples"].get<int>() > 3 &&
                (!withAudio || s["source"]["audioSamples"].get<int>() > 3);
     });
-}
-
-void disconnect(SimulatedHelper& helper) {
-    helper.ok("disconnect");
-    helper.waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
 }
 
 // The types of the boxes that follow one another in `bytes`, from `begin` to `end`.
@@ -61,25 +55,14 @@ std::vector<std::string> boxes(const std::string& bytes, std::size_t begin, std:
 // What `ffmpeg -v error` says while decoding the whole file (empty when it decodes cleanly), and
 // ffprobe's count of decoded video frames.
 std::pair<std::string, int> decode(const std::string& path) {
-    const auto run = [](const std::string& command) {
-        std::string text;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) return std::string("popen failed");
-        char buffer[4096];
-        std::size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-        const int status = pclose(pipe);
-        if (status != 0) text += "exit status " + std::to_string(status);
-        return text;
-    };
     // The frames keep their own times: re-timed to a constant rate, the camera's jitter would make
     // ffmpeg's null output complain about its own rounding.
-    const std::string errors = run("ffmpeg -nostdin -v error -i '" + path +
-                                   "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
-    const std::string count =
-        run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-            "stream=nb_read_frames -of csv=p=0 '" +
-            path + "' 2>/dev/null");
+    const std::string errors = shellOutput("ffmpeg -nostdin -v error -i '" + path +
+                                           "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+    const std::string count = shellOutput(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
+        "'" +
+        path + "' 2>/dev/null");
     return {errors, std::atoi(count.c_str())};
 }
 
@@ -124,7 +107,8 @@ void expectFinished(SimulatedHelper& helper, const Json& recording, const Json& 
 
 TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
     SimulatedHelper helper(Json{{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}});
-    std::string captureId = freshUuid();
+    const std::string lower = freshUuid();
+    std::string captureId = lower;
     for (auto& c : captureId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(helper.error("start_recording", {{"captureId", captureId}}), failure("RECORDING_UNAVAILABLE"));
     connectAndWarmUp(helper, true);
@@ -135,8 +119,6 @@ TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
     EXPECT_EQ(helper.error("stop_recording"), failure("NOT_RECORDING"));
 
     const Json started = helper.ok("start_recording", {{"captureId", captureId}, {"durationMs", 1000}});
-    std::string lower = captureId;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(started["recording"]["captureId"], lower);
     EXPECT_EQ(started["recording"]["state"], "recording");
     EXPECT_EQ(helper.error("start_recording", {{"captureId", freshUuid()}}),
@@ -172,7 +154,8 @@ TEST(Recording, SilentMicrophoneRefusesWithoutQuotaAndDisconnectEndsTheRecording
     ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
     helper.waitFrame();
     EXPECT_EQ(helper.error("start_recording", {{"captureId", freshUuid()}}), failure("NO_AUDIO_SAMPLE"));
-    disconnect(helper);
+    helper.ok("disconnect");
+    helper.waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
 
     // Without a microphone the file has no audio; a disconnect ends the recording and releases the devices.
     connectAndWarmUp(helper, false);

@@ -42,10 +42,6 @@ Json SimulatedHelper::reply(const std::string& action, const Json& fields, doubl
     return (*reply)[ok ? "result" : "error"];
 }
 
-std::string SimulatedHelper::send(const std::string& action, const Json& fields) {
-    return process_->send(action, fields);
-}
-
 Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
     const auto reply = process_->readUntil(
         [&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; }, timeout);
@@ -107,18 +103,23 @@ Json failure(const std::string& code) {
     return Json{{"code", code}, {"message", messages.at(code)}};
 }
 
-Json probe(const std::string& path, bool frames) {
-    const std::string command = "ffprobe -v error -print_format json -show_format -show_streams " +
-                                std::string(frames ? "-show_entries frame=pict_type " : "") + "'" + path +
-                                "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return nullptr;
+std::string shellOutput(const std::string& command) {
     std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "popen failed";
     char buffer[4096];
     std::size_t n = 0;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    if (pclose(pipe) != 0) return nullptr;
-    return Json::parse(text, nullptr, false);
+    if (const int status = pclose(pipe); status != 0) text += "exit status " + std::to_string(status);
+    return text;
+}
+
+Json probe(const std::string& path, bool frames) {
+    // A failed run leaves text that is not JSON.
+    return Json::parse(shellOutput("ffprobe -v error -print_format json -show_format -show_streams " +
+                                   std::string(frames ? "-show_entries frame=pict_type " : "") + "'" + path +
+                                   "' 2>/dev/null"),
+                       nullptr, false);
 }
 
 }  // namespace qvtest

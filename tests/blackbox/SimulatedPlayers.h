@@ -16,7 +16,6 @@ public:
     // Checks that nothing reached standard error: in a session no library or runtime may write there.
     ~SimulatedHelper();
 
-    HelperProcess& process() { return *process_; }
     HelperProcess* operator->() { return process_.get(); }
     const Json& ready() const { return ready_; }
     const std::string& sessionDir() const { return sessionDir_; }
@@ -32,7 +31,9 @@ public:
     Json status() { return ok("status"); }
 
     // Sends a request without waiting; returns its requestId.
-    std::string send(const std::string& action, const Json& fields = Json::object());
+    std::string send(const std::string& action, const Json& fields = Json::object()) {
+        return process_->send(action, fields);
+    }
     // The reply to an earlier send(), or null.
     Json replyTo(const std::string& requestId, double timeout = 20.0);
 
@@ -61,8 +62,11 @@ private:
 // The error record the helper gives for `code` (a code with one message only).
 Json failure(const std::string& code);
 
+// What a shell command writes to standard output, followed by "exit status N" when it fails.
+std::string shellOutput(const std::string& command);
+
 // What ffprobe says about a media file: {"streams": [...], "format": {...}} and, when asked, each
-// frame's picture type in "frames"; or null.
+// frame's picture type in "frames"; not an object when it cannot be read.
 Json probe(const std::string& path, bool frames = false);
 
 }  // namespace qvtest

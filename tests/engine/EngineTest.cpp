@@ -1,16 +1,26 @@
 #include "DiskFault.h"
-#include "EngineTestSupport.h"
-
+#include "SimulatedPlayerConfig.h"
+#include "TestSupport.h"
 #include "base/Digest.h"
+#include "base/Limits.h"
+#include "base/Runtime.h"
 #include "base/Semaphore.h"
+#include "base/Uuid.h"
+#include "device/simulated/SimulatedDeviceSystem.h"
+#include "engine/Engine.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
+#include "protocol/Output.h"
 #include "protocol/RequestReader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace qvtest;
@@ -23,6 +33,141 @@ bool disconnected(const Json& status) {
 
 bool isEvent(const Json& line, const char* name) {
     return line.value("event", "") == name;
+}
+
+std::vector<Json> linesOf(const std::string& path) {
+    std::vector<Json> result;
+    std::ifstream in(path);
+    for (std::string text; std::getline(in, text);) result.push_back(Json::parse(text));
+    return result;
+}
+
+// An engine on simulated players whose output goes to a file, so that a test can read what it
+// wrote even after a forked death-test child has ended the process. Work on the engine runs on
+// controlQueue.
+struct EngineUnderTest {
+    ScopedTmpdir dir;
+    std::string outputPath = dir.path() + "/output.jsonl";
+    std::shared_ptr<qv::Output> output = std::make_shared<qv::Output>(
+        ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    std::shared_ptr<qv::DeviceSystem> devices;
+    std::shared_ptr<qv::Engine> engine;
+
+    explicit EngineUnderTest(const Json& players = Json::object(),
+                             const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {})
+        : devices(
+              std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(players.dump()))),
+          engine(qv::Engine::create(output, devices, limits, std::move(fileIo))) {}
+    // The engine's state belongs to the control queue, and so does its end.
+    ~EngineUnderTest() {
+        qv::controlQueue().sync([&] { engine.reset(); });
+    }
+
+    void onControl(const std::function<void(qv::Engine&)>& work) {
+        qv::controlQueue().sync([&] { work(*engine); });
+    }
+
+    static Json request(const std::string& action, const Json& fields = Json::object()) {
+        Json request = fields;
+        request["requestId"] = qv::randomUuid();
+        request["action"] = action;
+        return request;
+    }
+
+    // Everything written so far; waits until the output queue has nothing pending.
+    std::vector<Json> lines() {
+        while (output->pendingLines() > 0) usleep(1000);
+        return linesOf(outputPath);
+    }
+
+    // The first line written that satisfies `predicate`, or null once `timeout` passes.
+    Json waitLine(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
+        return poll(timeout, [&]() -> Json {
+            for (const auto& line : lines()) {
+                if (predicate(line)) return line;
+            }
+            return nullptr;
+        });
+    }
+
+    void send(const Json& request) {
+        onControl([&](qv::Engine& e) { e.request(request); });
+    }
+    // Sends the request and waits for its reply.
+    Json call(const Json& request) {
+        send(request);
+        const std::string id = request["requestId"];
+        return waitLine([&](const Json& line) { return line.value("requestId", "") == id; });
+    }
+
+    // Lists, then returns the request that connects to the player's camera.
+    Json connectRequest(int player) {
+        const Json listed = call(request("list"));
+        return request("connect", {{"inventoryId", listed["result"]["inventoryId"]},
+                                   {"selection", {{"videoDeviceId", videoId(player)}}}});
+    }
+    Json connect(int player) { return call(connectRequest(player)); }
+
+    // Disconnects and waits until the preview and the session have stopped, so that nothing writes
+    // into the private directory once the test ends.
+    void disconnect() {
+        call(request("disconnect"));
+        waitStatus(disconnected);
+    }
+
+    // Polls "status" until `predicate` holds; null once `timeout` passes.
+    Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
+        return poll(timeout, [&] {
+            const Json status = call(request("status"))["result"];
+            return predicate(status) ? status : Json();
+        });
+    }
+
+    // What `attempt` gives first that is not null, trying until `timeout` passes.
+    static Json poll(double timeout, const std::function<Json()>& attempt) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+        for (;;) {
+            const Json found = attempt();
+            if (!found.is_null() || std::chrono::steady_clock::now() >= end) return found;
+            usleep(10000);
+        }
+    }
+};
+
+// Runs `work` on a fresh engine in a death-test child, which must then end with `status`; returns
+// what the engine wrote and how many seconds the child took.
+//
+// The child runs the test again in a fresh process and learns the parent's output path through the
+// environment. The helper ends with an immediate exit while its queue and writer threads still
+// exist, by design, so a thread-sanitizer build must not count those threads as leaked.
+std::pair<std::vector<Json>, double> linesOfExitingEngine(const Json& players, const qv::Limits& limits,
+                                                          const std::function<void(EngineUnderTest&)>& work,
+                                                          int status, const qv::FileIo& fileIo = {}) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    const std::string options = tsan ? tsan : "";
+    if (options.find("report_thread_leaks") == std::string::npos) {
+        ::setenv("TSAN_OPTIONS", (options + " report_thread_leaks=0").c_str(), 1);
+    }
+    std::optional<TempDir> shared;
+    if (!std::getenv("QV_SHARED_TEST_DIR")) {
+        shared.emplace();
+        ::setenv("QV_SHARED_TEST_DIR", shared->path().c_str(), 1);
+    }
+    const std::string path = std::string(std::getenv("QV_SHARED_TEST_DIR")) + "/lines.jsonl";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            EngineUnderTest t(players, limits, fileIo);
+            ::unlink(path.c_str());
+            if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
+            work(t);
+            for (;;) pause();
+        },
+        ::testing::ExitedWithCode(status), "");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (shared) ::unsetenv("QV_SHARED_TEST_DIR");
+    return {linesOf(path), seconds};
 }
 
 }  // namespace
@@ -161,71 +306,74 @@ TEST(Engine, AfterCloseEveryRequestIsRefusedAndTerminateSendsOneFatal) {
     EXPECT_EQ(lines[1]["error"]["code"], "INVALID_JSON");
 }
 
-// A wait that never ends is cut by its bound: a "fatal" line, then the exit that `status` names.
-// One death test per test: the child runs the test body again up to its own death test.
-static void expectTerminated(const char* code, const Json& players, const qv::Limits& limits,
-                             const std::function<void(EngineUnderTest&)>& work, int status,
-                             const qv::FileIo& fileIo = {}) {
-    const auto [lines, seconds] = linesOfExitingEngine(players, limits, work, status, fileIo);
-    const auto fatal =
-        std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
-    ASSERT_NE(fatal, lines.end());
-    EXPECT_EQ((*fatal)["error"]["code"], code);
-    EXPECT_EQ((*fatal)["devicesReleased"], false);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
-              status == 0 ? 1 : 0);
-}
-
-static qv::Limits shortWaits() {
+// A wait that never ends is cut by its bound: a "fatal" line, then the exit the case names. The child
+// of each death test runs the body again, skipping the death tests before its own (and failing their
+// checks, which it does not report).
+TEST(Engine, AWaitThatNeverEndsIsCutByItsBound) {
     qv::Limits limits;
-    limits.startSeconds = 0.5;
-    limits.finishSeconds = 0.5;
-    limits.permissionSeconds = 0.5;
+    limits.startSeconds = limits.finishSeconds = limits.permissionSeconds = 0.5;
     limits.terminateExitSeconds = 0.5;
-    return limits;
-}
-
-TEST(Engine, AStartThatNeverEndsIsTerminated) {
-    expectTerminated(
-        "NATIVE_START_TIMEOUT", {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}}, shortWaits(),
-        [](EngineUnderTest& t) { t.send(t.connectRequest(1)); }, 2);
-}
-
-TEST(Engine, AStopThatNeverEndsIsTerminated) {
-    expectTerminated(
-        "NATIVE_FINISH_TIMEOUT", {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}}, shortWaits(),
-        [](EngineUnderTest& t) {
-            t.connect(1);
-            t.send(EngineUnderTest::request("disconnect"));
-        },
-        2);
-}
-
-TEST(Engine, APermissionAnswerThatNeverComesIsTerminated) {
-    // Nothing is connected, so the close that follows the fatal line ends the helper normally,
+    // Where nothing stays connected, the close that follows the fatal line ends the helper normally,
     // long before the forced exit.
-    qv::Limits limits = shortWaits();
-    limits.terminateExitSeconds = 60;
-    const Json players{{"permissions", {{"video", "not_determined"}}},
-                       {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}};
-    expectTerminated(
-        "PERMISSION_TIMEOUT", players, limits,
-        [](EngineUnderTest& t) {
-            t.send(EngineUnderTest::request("request_permission", {{"media", "video"}}));
-        },
-        0);
-}
-
-TEST(Engine, APreviewThatCannotBeWrittenEndsTheHelper) {
+    qv::Limits patient = limits;
+    patient.terminateExitSeconds = 60;
     auto disk = std::make_shared<DiskFault>();
     disk->room = 100;
     disk->error = EIO;
-    // The close that follows the fatal line releases the player and ends the helper normally.
-    qv::Limits limits = shortWaits();
-    limits.terminateExitSeconds = 60;
-    expectTerminated(
-        "PREVIEW_OUTPUT_FAILED", {{"video", {simVideo(1)}}}, limits, [](EngineUnderTest& t) { t.connect(1); },
-        0, faultyIo(disk));
+    struct Case {
+        const char* code;
+        Json players;
+        qv::Limits limits;
+        std::function<void(EngineUnderTest&)> work;
+        int status;
+        qv::FileIo fileIo;
+    };
+    const Case cases[] = {
+        {"NATIVE_START_TIMEOUT",
+         {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
+         limits,
+         [](EngineUnderTest& t) { t.send(t.connectRequest(1)); },
+         2,
+         {}},
+        {"NATIVE_FINISH_TIMEOUT",
+         {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
+         limits,
+         [](EngineUnderTest& t) {
+             t.connect(1);
+             t.send(EngineUnderTest::request("disconnect"));
+         },
+         2,
+         {}},
+        {"PERMISSION_TIMEOUT",
+         {{"permissions", {{"video", "not_determined"}}},
+          {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
+         patient,
+         [](EngineUnderTest& t) {
+             t.send(EngineUnderTest::request("request_permission", {{"media", "video"}}));
+         },
+         0,
+         {}},
+        {"PREVIEW_OUTPUT_FAILED",
+         {{"video", {simVideo(1)}}},
+         patient,
+         [](EngineUnderTest& t) { t.connect(1); },
+         0,
+         faultyIo(disk)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        const auto [lines, seconds] = linesOfExitingEngine(c.players, c.limits, c.work, c.status, c.fileIo);
+        const auto fatal =
+            std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
+        // No ASSERT: the child must go on to its own death test.
+        EXPECT_NE(fatal, lines.end());
+        if (fatal == lines.end()) continue;
+        EXPECT_EQ((*fatal)["error"]["code"], c.code);
+        EXPECT_EQ((*fatal)["devicesReleased"], false);
+        EXPECT_EQ(
+            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
+            c.status == 0 ? 1 : 0);
+    }
 }
 
 // The intake loop lives in the protocol module but needs a whole engine.

@@ -5,7 +5,6 @@
 #include "TestSupport.h"
 #include "base/CaptureError.h"
 #include "base/Digest.h"
-#include "base/Runtime.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,7 +26,6 @@ const std::string bound = "OUTPUT_BOUND / Image name or size exceeds bound";
 const std::string unreadable = "OUTPUT_READ / Capture output is unavailable";
 const std::string mismatch = "OUTPUT_IDENTITY / Capture output identity or size mismatch";
 const std::string replaced = "OUTPUT_IDENTITY / Capture image was externally replaced";
-const std::string unowned = "OUTPUT_IDENTITY / Cannot remove an unowned file";
 const std::string notExclusive = "OUTPUT_CREATE / Could not exclusively create capture image";
 
 class OwnedFilesTest : public ::testing::Test {
@@ -65,7 +63,7 @@ TEST_F(OwnedFilesTest, TheDirectoryIsFreshUnderAnExistingAbsoluteTmpdir) {
     EXPECT_THROW(OwnedFiles files, qv::PlatformError);
 }
 
-TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
+TEST_F(OwnedFilesTest, CreationChecksNameAndSizeAndNeverReplaces) {
     OwnedFiles files;
     for (const std::string name :
          {"../escape.png", "Owned.png", "owned.jpeg", ".png", "a.png.png", "a/b.png", "", "owned.mp4"}) {
@@ -89,6 +87,21 @@ TEST_F(OwnedFilesTest, WriteChecksNameAndSizeAndNeverReplaces) {
     ASSERT_EQ(::symlink(target.c_str(), in(files, "planted.png").c_str()), 0);
     EXPECT_EQ(thrown([&] { files.write("x", "planted.png", 10); }), notExclusive);
     EXPECT_EQ(fileText(target), "target");
+
+    // The movie writer's file is created as exclusively, and registered so it can be taken back.
+    const std::string name = "capture-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.mp4";
+    const int fd = files.createOwned(name);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, "movie", 5), 5);
+    ::close(fd);
+    const std::string exists = "CAPTURE_EXISTS / Capture ID was already used";
+    EXPECT_EQ(thrown([&] { files.createOwned(name); }), exists);
+    EXPECT_EQ(fileText(in(files, name)), "movie");
+    ASSERT_EQ(::symlink("/nonexistent", in(files, "capture-dangling.mp4").c_str()), 0);
+    EXPECT_EQ(thrown([&] { files.createOwned("capture-dangling.mp4"); }), exists);
+    EXPECT_EQ(thrown([&] { files.createOwned("../capture-a.mp4"); }), bound);
+    EXPECT_NO_THROW(files.removeOwned(name));
+    EXPECT_FALSE(fs::exists(in(files, name)));
 }
 
 TEST_F(OwnedFilesTest, AFullOrFailingDiskFailsTheWriteAndTheFileStaysRemovable) {
@@ -147,7 +160,8 @@ TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {
     ASSERT_EQ(::unlink(second.c_str()), 0);
     EXPECT_NO_THROW(files.removeOwned("linked.png"));
     EXPECT_FALSE(fs::exists(in(files, "linked.png")));
-    EXPECT_EQ(thrown([&] { files.removeOwned("linked.png"); }), unowned);
+    EXPECT_EQ(thrown([&] { files.removeOwned("linked.png"); }),
+              "OUTPUT_IDENTITY / Cannot remove an unowned file");
 
     // metadata() reads only regular files directly inside the directory.
     for (const std::string& name : {target, std::string("../outside"), std::string(".."), std::string()}) {
@@ -209,24 +223,6 @@ TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
         EXPECT_EQ(thrown([&] { files.metadata(name); }), c.expected) << c.length << " to " << c.changedTo;
         ::close(fd);
     }
-}
-
-TEST_F(OwnedFilesTest, CreateOwnedIsExclusiveAndTheFileCanBeTakenBack) {
-    OwnedFiles files;
-    const std::string name = "capture-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9.mp4";
-    const int fd = files.createOwned(name);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, "movie", 5), 5);
-    ::close(fd);
-    const std::string exists = "CAPTURE_EXISTS / Capture ID was already used";
-    EXPECT_EQ(thrown([&] { files.createOwned(name); }), exists);
-    EXPECT_EQ(fileText(in(files, name)), "movie");
-    ASSERT_EQ(::symlink("/nonexistent", in(files, "capture-dangling.mp4").c_str()), 0);
-    EXPECT_EQ(thrown([&] { files.createOwned("capture-dangling.mp4"); }), exists);
-    EXPECT_EQ(thrown([&] { files.createOwned("../capture-a.mp4"); }), bound);
-    // Registered as owned, so a recording whose creation failed can be removed.
-    EXPECT_NO_THROW(files.removeOwned(name));
-    EXPECT_FALSE(fs::exists(in(files, name)));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include "HelperProcess.h"
+#include "StreamFacts.h"
 #include "base/Semaphore.h"
 #include "media/MovieWriter.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,29 +37,6 @@ struct Scratch {
         return ::openat(fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
 };
-
-struct StreamFacts {
-    int packets = 0;
-    bool risingAndTimed = true;
-};
-
-std::vector<StreamFacts> readStreams(const std::string& path) {
-    AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return {};
-    std::vector<StreamFacts> facts(format->nb_streams);
-    std::vector<std::int64_t> last(format->nb_streams, INT64_MIN);
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(format, packet) >= 0) {
-        const auto stream = static_cast<std::size_t>(packet->stream_index);
-        ++facts[stream].packets;
-        if (packet->duration <= 0 || packet->dts <= last[stream]) facts[stream].risingAndTimed = false;
-        last[stream] = packet->dts;
-        av_packet_unref(packet);
-    }
-    av_packet_free(&packet);
-    avformat_close_input(&format);
-    return facts;
-}
 
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
@@ -112,7 +86,7 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
     EXPECT_EQ(drawnElsewhere, 60);
 
-    const auto streams = readStreams(name);
+    const auto streams = qvtest::readStreams(name);
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(streams[0].packets, 60);
     EXPECT_TRUE(streams[0].risingAndTimed);

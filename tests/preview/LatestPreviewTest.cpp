@@ -7,7 +7,9 @@
 #include "files/OwnedFiles.h"
 #include "media/JpegCodec.h"
 #include "preview/LatestPreview.h"
+#include "selftest/PreviewCodecTest.h"
 #include "selftest/PreviewFixtures.h"
+#include "selftest/PreviewPipelineTest.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,6 @@
 #include <fstream>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace {
 
@@ -90,14 +91,6 @@ protected:
         return probe_->failures;
     }
 
-    // Puts a different file in place of one the pipeline wrote, so deleting it must fail.
-    void replaceExternally(const std::string& basename) {
-        const std::string path = files_->url() + "/" + basename;
-        // Made before the original goes, so it cannot reuse the original's inode number.
-        std::ofstream(path + ".new") << "not ours";
-        std::filesystem::rename(path + ".new", path);
-    }
-
     qvtest::ScopedTmpdir tmpdir_;
     std::shared_ptr<qvtest::DiskFault> disk_ = std::make_shared<qvtest::DiskFault>();
     std::shared_ptr<OwnedFiles> files_ = std::make_shared<OwnedFiles>(qvtest::faultyIo(disk_));
@@ -113,7 +106,13 @@ TEST_F(LatestPreviewTest, AFailedDeletionLeavesTheNextJobAlone) {
         offer(*preview, 1);
     });
     ASSERT_TRUE(probe_->published.wait(waitSeconds));
-    replaceExternally((*onControl([&] { return preview->latestImage(); }))["basename"]);
+    // A different file takes the published one's place, so deleting it must fail. It is made before the
+    // original goes, so it cannot reuse the original's inode number.
+    const std::string path =
+        files_->url() + "/" +
+        (*onControl([&] { return preview->latestImage(); }))["basename"].get<std::string>();
+    std::ofstream(path + ".new") << "not ours";
+    std::filesystem::rename(path + ".new", path);
 
     // Frame 2 is held in its encoder while frame 3 waits, so publishing 2 starts 3 at once, and
     // only then does deleting frame 1's file fail.
@@ -203,6 +202,15 @@ TEST_F(LatestPreviewTest, AFailedWriteLeavesNoFileAndThePipelinePublishesAgain) 
         EXPECT_EQ(previewFiles(), 0);
         EXPECT_EQ(failures().size(), 1u);
     }
+}
+
+// The built-in tests run in-process here, so the sanitizer builds see their threads.
+TEST(PreviewSelfTests, CodecAndPipelineTestsPassInProcess) {
+    qvtest::ScopedTmpdir tmpdir;
+    const Json codec = syntheticPreviewCodecTest();
+    EXPECT_EQ(codec["ok"], true) << codec.dump();
+    const Json pipeline = syntheticPreviewPipelineTest();
+    EXPECT_EQ(pipeline["ok"], true) << pipeline.dump();
 }
 
 }  // namespace

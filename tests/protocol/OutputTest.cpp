@@ -1,3 +1,4 @@
+#include "TestSupport.h"
 #include "base/Clock.h"
 #include "protocol/Output.h"
 
@@ -10,72 +11,50 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <functional>
 #include <limits>
-#include <thread>
 
 using namespace qv;
 
+using qvtest::waitUntil;
+
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, double seconds) {
-    const double deadline = mono() + seconds;
-    while (!done()) {
-        if (mono() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// A pipe standing in for the host: the Output writes to its non-blocking write end.
-class HostPipe {
-public:
+// A pipe standing in for the host: the Output writes to its non-blocking write end, fds[1].
+struct HostPipe {
+    int fds[2] = {-1, -1};
     HostPipe() {
         ::signal(SIGPIPE, SIG_IGN);
-        int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
-        read_ = fds[0];
-        write_ = fds[1];
-        fcntl(write_, F_SETFL, fcntl(write_, F_GETFL) | O_NONBLOCK);
+        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     }
     ~HostPipe() {
         closeReadEnd();
-        ::close(write_);
+        ::close(fds[1]);
     }
-    int writeEnd() const { return write_; }
-
     // Fills the pipe so that nothing more can be written until the host reads.
     void fill() {
         const std::string block(4096, 'x');
-        while (::write(write_, block.data(), block.size()) > 0) {
-        }
-        while (::write(write_, block.data(), 1) > 0) {
+        while (::write(fds[1], block.data(), block.size()) > 0 || ::write(fds[1], block.data(), 1) > 0) {
         }
     }
     void closeReadEnd() {
-        if (read_ >= 0) ::close(read_);
-        read_ = -1;
+        if (fds[0] >= 0) ::close(fds[0]);
+        fds[0] = -1;
     }
     // Up to `bytes` read within `seconds`.
     std::string read(std::size_t bytes, double seconds = 10.0) {
         std::string text;
         const double deadline = mono() + seconds;
         while (text.size() < bytes && mono() < deadline) {
-            pollfd descriptor{read_, POLLIN, 0};
+            pollfd descriptor{fds[0], POLLIN, 0};
             if (::poll(&descriptor, 1, 50) <= 0) continue;
             char buffer[65536];
-            const ssize_t got = ::read(read_, buffer, sizeof buffer);
+            const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
             if (got <= 0) break;
             text.append(buffer, static_cast<std::size_t>(got));
         }
         return text;
     }
-
-private:
-    int read_ = -1;
-    int write_ = -1;
 };
 
 // A map whose JSON text is exactly `bytes` long: {"k":"xx…"}.
@@ -98,7 +77,7 @@ protected:
     HostPipe host;
     std::atomic<int> failures{0};
     const qv::Limits limits = shortDeadline();
-    Output output{host.writeEnd(), limits};
+    Output output{host.fds[1], limits};
 };
 
 }  // namespace
@@ -152,27 +131,23 @@ TEST_F(OutputTest, PendingBytesAreBoundedWithTheNewLineCounted) {
     ASSERT_TRUE(waitUntil([&] { return failures == 5; }, 20));
 }
 
-TEST(Output, HookMaySendAgainWithoutDeadlock) {
-    HostPipe host;
+TEST_F(OutputTest, HookMaySendAgainWithoutDeadlock) {
     host.closeReadEnd();
-    Output output(host.writeEnd());
-    std::atomic<int> failures{0};
     output.setOnFailure([&] {
         if (++failures < 3) output.send(Json{{"again", failures.load()}});
     });
     output.send(Json::array());
-    ASSERT_TRUE(waitUntil([&] { return failures == 3; }, 10));
+    ASSERT_TRUE(waitUntil([&] { return failures == 3; }));
 }
 
-TEST(Output, ExitAfterDrainingWritesEarlierLinesWholeAndNoLaterOnes) {
-    HostPipe host;
+TEST_F(OutputTest, ExitAfterDrainingWritesEarlierLinesWholeAndNoLaterOnes) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        auto* output = new Output(host.writeEnd());  // never destroyed: the process ends from its queue
-        output->send(ofTextLength(65'535));          // larger than the pipe: needs the reader to go on
-        output->exitAfterDraining(7);
-        output->send(Json{{"after", true}});
+        auto* exiting = new Output(host.fds[1]);  // never destroyed: the process ends from its queue
+        exiting->send(ofTextLength(65'535));      // larger than the pipe: needs the reader to go on
+        exiting->exitAfterDraining(7);
+        exiting->send(Json{{"after", true}});
         for (;;) pause();
     }
     EXPECT_EQ(host.read(65'536), ofTextLength(65'535).dump() + "\n");

@@ -1,20 +1,32 @@
+#include "StreamFacts.h"
+#include "TestSupport.h"
+#include "base/Semaphore.h"
 #include "base/Uuid.h"
 #include "files/OwnedFiles.h"
+#include "media/Mp4Output.h"
 #include "recording/Movie.h"
+#include "recording/RecordingOutcome.h"
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace {
 
 using qv::AudioFormat;
 using qv::AudioSample;
 using qv::Movie;
+using qv::MovieWriter;
+using qvtest::thrown;
 
 qv::PixelBufferRef frameOf(int width, int height) {
     auto frame = qv::PixelBuffer::create(width, height);
@@ -30,44 +42,104 @@ qv::PixelBufferRef frameOf(int width, int height) {
     return frame;
 }
 
-std::string codeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const qv::CaptureError& error) {
-        return error.code();
-    }
-    return "none";
-}
-
 AudioSample tone(double time) {
     return AudioSample{{48000, 2}, std::vector<std::int16_t>(960), time};
 }
 
+// A disk that fills up or fails part-way: the first `whole` writes succeed, the next one writes half
+// of its bytes, and every later one fails with `error`.
+std::atomic<int> writesLeft{0};
+std::atomic<int> failure{0};
+
+ssize_t failingWrite(int fd, const void* data, std::size_t size, off_t offset) {
+    const int left = writesLeft--;
+    if (left > 0) return ::pwrite(fd, data, size, offset);
+    if (left == 0 && size > 1) return ::pwrite(fd, data, size / 2, offset);
+    errno = failure;
+    return -1;
+}
+
+struct FailingDisk {
+    FailingDisk(int whole, int error) {
+        failure = error;
+        writesLeft = whole;
+        qv::Mp4Output::setFileWrite(failingWrite);
+    }
+    ~FailingDisk() { qv::Mp4Output::setFileWrite(nullptr); }
+};
+
 class MovieTest : public ::testing::Test {
 protected:
     qv::OwnedFiles files;
+    std::shared_ptr<Movie> movie;
+
     std::shared_ptr<Movie> make(int width, int height, std::optional<AudioFormat> audio = std::nullopt,
                                 std::string id = qv::randomUuid()) {
-        return std::make_shared<Movie>(std::move(id), 1000, files, frameOf(width, height), audio);
+        return std::make_shared<Movie>(std::move(id), 10'000, files, frameOf(width, height), audio);
     }
     bool exists(const std::string& name) const {
         struct stat info {};
         return ::fstatat(files.directoryFD(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     }
+    // Video packets in the file, or -1 when it cannot be read to its end.
+    int videoPackets() {
+        const auto streams = qvtest::readStreams(files.url() + "/" + movie->basename);
+        return streams.empty() ? -1 : streams[0].packets;
+    }
+
+    // Records up to `seconds` of frames and sound into a fresh 16 × 16 movie with a mono microphone as
+    // the engine does, waiting (bounded) for room; returns the error that ends the recording early.
+    std::optional<qv::CaptureError> record(double seconds) {
+        if (!movie) movie = make(16, 16, AudioFormat{48000, 1});
+        auto frame = qv::PixelBuffer::create(16, 16);
+        for (int i = 0; i < seconds * 60; ++i) {
+            std::fill(frame->data(), frame->data() + frame->bytesPerRow() * 16, static_cast<std::uint8_t>(i));
+            for (int wait = 0; wait < 5000 && !movie->writer->isVideoReady(); ++wait) {
+                if (movie->writer->status() != MovieWriter::Status::writing) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            const double time = 50.0 + i / 60.0;
+            if (auto failed = movie->recordVideo(frame, time)) return failed;
+            if (auto failed = movie->recordAudio({{48000, 1}, std::vector<std::int16_t>(800, 1000), time})) {
+                return failed;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Ends the writer as the engine's finish does: finish a healthy writer, cancel a failed one.
+    void finishWriter() {
+        movie->writer->markVideoFinished();
+        movie->writer->markAudioFinished();
+        if (movie->writer->status() == MovieWriter::Status::failed) {
+            movie->writer->cancel();
+            return;
+        }
+        qv::Semaphore done;
+        movie->writer->finish([&] { done.signal(); });
+        ASSERT_TRUE(done.wait(30));
+    }
+
+    std::int64_t bytes() { return files.metadata(movie->basename).bytes; }
+
+    qv::RecordingOutcome outcome(qv::FinishReason reason, bool errorRecorded) {
+        return qv::recordingOutcome({reason, false, true,
+                                     movie->writer->status() == MovieWriter::Status::completed,
+                                     movie->videoSamples, bytes(), errorRecorded});
+    }
 };
 
 TEST_F(MovieTest, CreationChecksLeaveNoFileBehind) {
-    EXPECT_EQ(qv::recordingBitRate(1, 10'416), 8'000'000);
-    EXPECT_EQ(qv::recordingBitRate(1, 10'417), 8'000'256);
-    EXPECT_EQ(qv::recordingBitRate(512, 256), 20'000'000);
-
     const std::string id = qv::randomUuid();
     for (const auto& size : {std::pair{1, 2}, {514, 2}, {3, 4}, {512, 258}}) {
-        EXPECT_EQ(codeOf([&] { make(size.first, size.second, std::nullopt, id); }), "FORMAT_UNSUPPORTED")
+        EXPECT_EQ(thrown([&] { make(size.first, size.second, std::nullopt, id); }),
+                  "FORMAT_UNSUPPORTED / H.264 capture requires bounded even dimensions")
             << size.first << "x" << size.second;
     }
     for (const AudioFormat format : {AudioFormat{7999, 1}, {192001, 2}, {48000, 3}, {48000, 0}}) {
-        EXPECT_EQ(codeOf([&] { make(16, 16, format, id); }), "AUDIO_FORMAT_UNSUPPORTED") << format.sampleRate;
+        EXPECT_EQ(thrown([&] { make(16, 16, format, id); }),
+                  "AUDIO_FORMAT_UNSUPPORTED / Only mono/stereo bounded native audio is supported")
+            << format.sampleRate;
     }
     EXPECT_FALSE(exists("capture-" + id + ".mp4"));
 
@@ -75,14 +147,14 @@ TEST_F(MovieTest, CreationChecksLeaveNoFileBehind) {
     std::string upper = id;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    auto movie = make(512, 256, AudioFormat{48000, 2}, upper);
+    movie = make(512, 256, AudioFormat{48000, 2}, upper);
     EXPECT_EQ(movie->basename, "capture-" + id + ".mp4");
-    EXPECT_EQ(codeOf([&] { make(8, 8, std::nullopt, id); }), "CAPTURE_EXISTS");
+    EXPECT_EQ(thrown([&] { make(8, 8, std::nullopt, id); }), "CAPTURE_EXISTS / Capture ID was already used");
     EXPECT_TRUE(exists(movie->basename));
 }
 
 TEST_F(MovieTest, TheFirstFrameStartsTheTimelineAndUnwritableSamplesAreDropped) {
-    auto movie = make(8, 8, AudioFormat{48000, 2});
+    movie = make(8, 8, AudioFormat{48000, 2});
     // Audio before the first picture, and anything earlier than it, is neither written nor counted.
     movie->recordAudio(tone(4.0));
     movie->recordVideo(frameOf(8, 8), 5.0);
@@ -132,6 +204,47 @@ TEST(MovieEnlargement, EqualsConvertingThePictureEnlargedEightTimes) {
     EXPECT_EQ(y, ry);
     EXPECT_EQ(u, ru);
     EXPECT_EQ(v, rv);
+}
+
+TEST_F(MovieTest, AFullDiskWhileRecordingKeepsEveryWholeFragmentPlayable) {
+    const FailingDisk disk(2, ENOSPC);  // the first fragment (with the header) reaches the file
+    const auto failed = record(8.0);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->code(), "WRITER_FAILED");
+    ASSERT_TRUE(movie->writer->error());
+    EXPECT_EQ(movie->writer->error()->code(), AVERROR(ENOSPC));
+    finishWriter();
+    // The torn second fragment is cut off again: the file plays its first second, all of it.
+    EXPECT_EQ(videoPackets(), 60);
+    const auto result = outcome(qv::FinishReason::error, true);
+    EXPECT_EQ(result.state, qv::RecordingState::partial);
+    EXPECT_FALSE(result.streamContinues);
+}
+
+TEST_F(MovieTest, AFailingDiskBeforeAnyFragmentLeavesAnEmptyFailedFile) {
+    const FailingDisk disk(0, EIO);
+    const auto failed = record(8.0);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(movie->writer->error()->code(), AVERROR(EIO));
+    finishWriter();
+    EXPECT_EQ(bytes(), 0);
+    EXPECT_EQ(outcome(qv::FinishReason::error, true).state, qv::RecordingState::failed);
+}
+
+TEST_F(MovieTest, AFullDiskDuringTheFinishLeavesTheFragmentedFileWhole) {
+    EXPECT_FALSE(record(2.5));
+    {
+        // The last fragment reaches the file; the plain copy beside it does not.
+        const FailingDisk disk(2, ENOSPC);
+        finishWriter();
+    }
+    EXPECT_EQ(movie->writer->status(), MovieWriter::Status::failed);
+    EXPECT_EQ(movie->writer->error()->code(), AVERROR(ENOSPC));
+    EXPECT_FALSE(exists(movie->basename + ".tmp"));
+    EXPECT_EQ(videoPackets(), movie->videoSamples);
+    const auto result = outcome(qv::FinishReason::stop, false);
+    EXPECT_EQ(result.state, qv::RecordingState::partial);
+    EXPECT_TRUE(result.streamContinues);
 }
 
 }  // namespace

@@ -29,4 +29,7 @@ std::string thrown(const std::function<void()>& body);
 // The whole content of a file; empty when it cannot be read.
 std::string fileText(const std::string& path);
 
+// Whether `done` holds within `seconds`, asking every few milliseconds.
+bool waitUntil(const std::function<bool()>& done, double seconds = 10.0);
+
 }  // namespace qvtest

@@ -1,4 +1,5 @@
 #include "HelperProcess.h"
+#include "TestSupport.h"
 #include "base/Clock.h"
 #include "base/Runtime.h"
 #include "device/AudioDataOutput.h"
@@ -12,10 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 using namespace qv;
@@ -31,16 +30,13 @@ std::int16_t patternValue(std::int64_t frame, int channel) {
     return channel == 0 ? base : static_cast<std::int16_t>(-base);
 }
 
+// Written and read on controlQueue.
 class Collector final : public AudioDataOutputDelegate {
 public:
     void didOutputAudio(const AudioSample& sample) override {
-        std::lock_guard lock(mutex);
         frames += sample.frames();
         samples.push_back(sample);
-        changed.notify_all();
     }
-    std::mutex mutex;
-    std::condition_variable changed;
     std::vector<AudioSample> samples;
     std::int64_t frames = 0;
 };
@@ -79,11 +75,11 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
     const auto input =
         std::make_shared<AlsaDevice>(AlsaMicrophone{"qvtest", "alsa:Test:0", "Microphone"})->createInput();
     ASSERT_TRUE(input->start({output}));
-    {
-        std::unique_lock lock(collector->mutex);
-        EXPECT_TRUE(collector->changed.wait_for(lock, std::chrono::seconds(10),
-                                                [&] { return collector->frames >= rate / 2; }));
-    }
+    EXPECT_TRUE(qvtest::waitUntil([&] {
+        std::int64_t frames = 0;
+        controlQueue().sync([&] { frames = collector->frames; });
+        return frames >= rate / 2;
+    }));
     input->stop();
     EXPECT_TRUE(input->release());
     const double after = mono();
@@ -92,7 +88,6 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
     feeder.join();
     ::unsetenv("ALSA_CONFIG_PATH");
 
-    std::lock_guard lock(collector->mutex);
     const auto& samples = collector->samples;
     ASSERT_GE(samples.size(), 50u);
     std::int64_t frame = 0;

@@ -8,7 +8,7 @@
 
 using namespace qv;
 
-TEST(FrameConverter, PackedFormatsKeepTheirChannelsAndStrideAndBadInputGivesNoFrame) {
+TEST(FrameConverter, PackedFormatsKeepTheirChannelsAndStrideAndNV12SharesTheLumaStride) {
     // Two rows of one pixel, R = 10, G = 20, B = 30, in each layout, padded to 8 bytes.
     const std::pair<std::uint32_t, std::vector<std::uint8_t>> cases[] = {
         {V4L2_PIX_FMT_RGB24, {10, 20, 30, 0, 0, 0, 0, 0, 10, 20, 30}},
@@ -29,12 +29,6 @@ TEST(FrameConverter, PackedFormatsKeepTheirChannelsAndStrideAndBadInputGivesNoFr
     const auto gray = FrameConverter({V4L2_PIX_FMT_NV12, 2, 2, 4}).convert(nv12.data(), nv12.size());
     ASSERT_TRUE(gray);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(gray->row(1)[4 + i], 128, 2);
-
-    const std::vector<std::uint8_t> shortBuffer(10, 0);
-    EXPECT_FALSE(
-        FrameConverter({V4L2_PIX_FMT_YUYV, 4, 2, 8}).convert(shortBuffer.data(), shortBuffer.size()));
-    EXPECT_FALSE(
-        FrameConverter({V4L2_PIX_FMT_NV12, 4, 2, 4}).convert(shortBuffer.data(), shortBuffer.size()));
     EXPECT_FALSE(FrameConverter::supports(V4L2_PIX_FMT_SGRBG8));
 }
 
@@ -60,14 +54,17 @@ TEST(FrameConverter, AJpegFrameMustBeWholeAndHaveTheStreamedSize) {
 }
 
 TEST(FrameConverter, ABufferTooSmallForItsRowsGivesNoFrame) {
-    // Found by fuzzing: each of these used to pass the size check and convert, reading past the
-    // buffer's end. The cases that convert are the smallest buffers that do fit.
+    // All but the first two were found by fuzzing: they used to pass the size check and convert,
+    // reading past the buffer's end. The cases that convert are the smallest buffers that do fit.
     struct Case {
         FrameConverter::Layout layout;
         std::size_t size;
         bool converts;
     };
     const Case cases[] = {
+        // Short of the stride's rows, or of the chroma plane after them.
+        {{V4L2_PIX_FMT_YUYV, 4, 2, 8}, 10, false},
+        {{V4L2_PIX_FMT_NV12, 4, 2, 4}, 10, false},
         // An odd width still takes a whole 4:2:2 pair of four bytes per row.
         {{V4L2_PIX_FMT_YUYV, 1, 5, 0}, 2 * 5, false},
         {{V4L2_PIX_FMT_UYVY, 3, 2, 0}, 6 * 2, false},

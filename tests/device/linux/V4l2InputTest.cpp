@@ -1,47 +1,41 @@
-#include "FakeUvcDevice.h"
+#include "TestSupport.h"
 #include "base/Runtime.h"
 #include "device/VideoDataOutput.h"
+#include "device/linux/DeviceIo.h"
 #include "device/linux/V4l2Device.h"
 #include "device/linux/V4l2Input.h"
 #include "device/linux/V4l2Inventory.h"
 
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
 
 using namespace qv;
-using qvtest::FakeUvcDevice;
 
 namespace {
 
 constexpr double patience = 10.0;
 
-// Collects what the video data output hands on; its fields change and are read on controlQueue.
-class Receiver final : public VideoDataOutputDelegate {
-public:
-    void didOutputVideo(const VideoSample& sample) override { samples.push_back(sample); }
-    void didDropVideo() override { ++drops; }
-
-    // Polls until they have arrived; each read lets the output take the next frame.
-    bool waitFor(std::size_t frames, int dropped) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(patience);
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool met = false;
-            controlQueue().sync([&] { met = samples.size() >= frames && drops >= dropped; });
-            if (met) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    }
-
-    std::vector<VideoSample> samples;
-    int drops = 0;
-};
-
-// 16 × 8 YUYV, red on the left and white on the right, rows padded to 40 bytes.
+// The camera's format: 16 × 8 YUYV, rows padded to 40 bytes.
 constexpr int width = 16, height = 8, stride = 40;
 
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+// 16 × 8 YUYV, red on the left and white on the right, rows padded to 40 bytes.
 std::vector<std::uint8_t> yuyvFrame() {
     std::vector<std::uint8_t> bytes(stride * height, 0xEE);
     for (int y = 0; y < height; ++y) {
@@ -56,26 +50,215 @@ std::vector<std::uint8_t> yuyvFrame() {
     return bytes;
 }
 
+// A stand-in for the kernel: UVC-like nodes /dev/video<n> (descriptor 100 + n), each with its device
+// capabilities, that stream the frame above in mmap buffers and can be unplugged. The test pushes
+// frames; the code under test takes them through the calls it makes on a real device. There is no
+// format enumeration: a camera streams in its active format.
+class FakeKernel final : public DeviceIo {
+public:
+    explicit FakeKernel(std::map<int, std::uint32_t> nodes) : nodes_(std::move(nodes)) {}
+
+    // Fills the next queued buffer and makes it ready to dequeue. False when the code under test
+    // holds every buffer or is not streaming.
+    bool pushFrame(std::uint32_t sequence, std::uint32_t flags = 0, timeval timestamp = {}) {
+        std::lock_guard lock(mutex_);
+        if (!streaming_ || queued_.empty()) return false;
+        Buffer& buffer = buffers_[queued_.front()];
+        const auto frame = yuyvFrame();
+        std::copy(frame.begin(), frame.end(), buffer.memory.begin());  // in the mapped memory
+        buffer.filled = {};
+        buffer.filled.index = queued_.front();
+        buffer.filled.bytesused = buffer.filled.length = static_cast<std::uint32_t>(buffer.memory.size());
+        buffer.filled.sequence = sequence;
+        buffer.filled.flags = flags | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        buffer.filled.timestamp = timestamp;
+        done_.push_back(queued_.front());
+        queued_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+    // Every later call on an open descriptor fails with ENODEV.
+    void unplug() {
+        std::lock_guard lock(mutex_);
+        unplugged_ = true;
+        changed_.notify_all();
+    }
+    // Waits until `count` buffers in all have been queued again after the first queueing.
+    bool waitForRequeued(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(patience),
+                                 [&] { return queueings_ >= static_cast<int>(buffers_.size()) + count; });
+    }
+    // True when nothing is open or mapped any more.
+    bool released() const {
+        std::lock_guard lock(mutex_);
+        return open_.empty() &&
+               std::none_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; });
+    }
+
+    int open(const std::string& path, int) override {
+        std::lock_guard lock(mutex_);
+        const int number = path.starts_with("/dev/video") ? std::stoi(path.substr(10)) : -1;
+        if (nodes_.count(number) == 0 || unplugged_) return fail(ENOENT);
+        open_.insert(100 + number);
+        return 100 + number;
+    }
+    int close(int fd) override {
+        std::lock_guard lock(mutex_);
+        return open_.erase(fd) == 0 ? fail(EBADF) : 0;
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        std::lock_guard lock(mutex_);
+        if (open_.count(fd) == 0) return fail(EBADF);
+        return unplugged_ ? fail(ENODEV) : control(nodes_.at(fd - 100), request, argument);
+    }
+    void* mmap(std::size_t length, int, int, int fd, off_t offset) override {
+        std::lock_guard lock(mutex_);
+        const auto index = static_cast<std::size_t>(offset) / pageSize;
+        if (open_.count(fd) == 0 || index >= buffers_.size() || length != buffers_[index].memory.size()) {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        buffers_[index].mapped = true;
+        return buffers_[index].memory.data();
+    }
+    int munmap(void* address, std::size_t) override {
+        std::lock_guard lock(mutex_);
+        for (auto& buffer : buffers_) {
+            if (buffer.memory.data() == address && buffer.mapped) {
+                buffer.mapped = false;
+                return 0;
+            }
+        }
+        return fail(EINVAL);
+    }
+    int poll(pollfd* fds, nfds_t, int timeoutMs) override {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return unplugged_ || !done_.empty(); });
+        fds->revents = unplugged_ ? POLLERR | POLLHUP : !done_.empty() ? POLLIN : 0;
+        return fds->revents != 0 ? 1 : 0;
+    }
+    std::vector<std::string> listDirectory(const std::string& path) override {
+        std::vector<std::string> names{"null", "video"};  // neither is a numbered node
+        for (const auto& node : nodes_) names.push_back("video" + std::to_string(node.first));
+        return path == "/dev" ? names : std::vector<std::string>{};
+    }
+    std::optional<std::string> readText(const std::string&) override { return std::nullopt; }
+
+private:
+    static constexpr std::size_t pageSize = 4096;
+    struct Buffer {
+        std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(stride * height);
+        v4l2_buffer filled{};
+        bool mapped = false;
+    };
+
+    int control(std::uint32_t deviceCaps, unsigned long request, void* argument) {
+        switch (request) {
+            case VIDIOC_QUERYCAP: {
+                auto* capability = static_cast<v4l2_capability*>(argument);
+                *capability = {};
+                capability->device_caps = deviceCaps;
+                capability->capabilities = deviceCaps | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS;
+                return 0;
+            }
+            case VIDIOC_G_FMT: {
+                auto& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
+                pix = {};
+                pix.pixelformat = V4L2_PIX_FMT_YUYV;
+                pix.width = width;
+                pix.height = height;
+                pix.bytesperline = stride;
+                pix.sizeimage = stride * height;
+                return 0;
+            }
+            case VIDIOC_REQBUFS:
+                if (std::any_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; }))
+                    return fail(EBUSY);
+                buffers_.assign(static_cast<v4l2_requestbuffers*>(argument)->count, Buffer{});
+                queued_.clear();
+                done_.clear();
+                queueings_ = 0;
+                return 0;
+            case VIDIOC_QUERYBUF: {
+                auto* buffer = static_cast<v4l2_buffer*>(argument);
+                if (buffer->index >= buffers_.size()) return fail(EINVAL);
+                buffer->length = static_cast<std::uint32_t>(buffers_[buffer->index].memory.size());
+                buffer->m.offset = static_cast<std::uint32_t>(buffer->index * pageSize);
+                return 0;
+            }
+            case VIDIOC_QBUF:
+                if (static_cast<v4l2_buffer*>(argument)->index >= buffers_.size()) return fail(EINVAL);
+                queued_.push_back(static_cast<v4l2_buffer*>(argument)->index);
+                ++queueings_;
+                changed_.notify_all();
+                return 0;
+            case VIDIOC_DQBUF:
+                if (!streaming_) return fail(EINVAL);
+                if (done_.empty()) return fail(EAGAIN);
+                *static_cast<v4l2_buffer*>(argument) = buffers_[done_.front()].filled;
+                done_.pop_front();
+                return 0;
+            case VIDIOC_STREAMON:
+                streaming_ = true;
+                return 0;
+            case VIDIOC_STREAMOFF:
+                streaming_ = false;
+                queued_.clear();
+                done_.clear();
+                return 0;
+            default:
+                return fail(EINVAL);
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::map<int, std::uint32_t> nodes_;
+    std::multiset<int> open_;
+    bool unplugged_ = false;
+    bool streaming_ = false;
+    std::vector<Buffer> buffers_;
+    std::deque<std::uint32_t> queued_, done_;
+    int queueings_ = 0;
+};
+
+// Collects what the video data output hands on; its fields change and are read on controlQueue.
+class Receiver final : public VideoDataOutputDelegate {
+public:
+    void didOutputVideo(const VideoSample& sample) override { samples.push_back(sample); }
+    void didDropVideo() override { ++drops; }
+
+    // Polls until they have arrived; each read lets the output take the next frame.
+    bool waitFor(std::size_t frames, int dropped) {
+        return qvtest::waitUntil([&] {
+            bool met = false;
+            controlQueue().sync([&] { met = samples.size() >= frames && drops >= dropped; });
+            return met;
+        });
+    }
+
+    std::vector<VideoSample> samples;
+    int drops = 0;
+};
+
 class V4l2InputTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kernel.addNode(
-            0, {"Quorvelle - Player 01", "usb-0000:00:14.0-2", V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
-                V4L2_PIX_FMT_YUYV, width, height, stride, stride * height});
-        // The metadata node a UVC camera also has is not a camera.
-        kernel.addNode(1, {"Quorvelle - Player 01", "usb-0000:00:14.0-2",
-                           V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING, V4L2_PIX_FMT_YUYV, 0, 0, 0, 0});
         const auto cameras = listV4l2Cameras(kernel);
         ASSERT_EQ(cameras.size(), 1u);
         device = std::make_shared<V4l2Device>(kernel, cameras[0]);
         input = std::static_pointer_cast<V4l2Input>(device->createInput());
         output->setDelegate(receiver);
         ASSERT_TRUE(input->start({output}));
-        ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 7, 0, {100, 500000}));
+        ASSERT_TRUE(kernel.pushFrame(7, 0, {100, 500000}));
         ASSERT_TRUE(receiver->waitFor(1, 0));
     }
 
-    FakeUvcDevice kernel;
+    // The metadata node a UVC camera also has is not a camera.
+    FakeKernel kernel{
+        {{0, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING}, {1, V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING}}};
     std::shared_ptr<Receiver> receiver = std::make_shared<Receiver>();
     std::shared_ptr<VideoDataOutput> output = std::make_shared<VideoDataOutput>();
     std::shared_ptr<V4l2Device> device;
@@ -100,17 +283,17 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
     }
 
     // The driver skipped sequence numbers 8 and 9, then filled a buffer with an error.
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 10));
+    ASSERT_TRUE(kernel.pushFrame(10));
     ASSERT_TRUE(receiver->waitFor(2, 2));
-    ASSERT_TRUE(kernel.pushFrame(yuyvFrame(), 11, V4L2_BUF_FLAG_ERROR));
+    ASSERT_TRUE(kernel.pushFrame(11, V4L2_BUF_FLAG_ERROR));
     ASSERT_TRUE(receiver->waitFor(2, 3));
-    ASSERT_TRUE(kernel.waitForRequeued(3, patience));
+    ASSERT_TRUE(kernel.waitForRequeued(3));
 
     const auto before = std::chrono::steady_clock::now();
     input->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));  // bounded
     EXPECT_FALSE(input->streaming());
-    EXPECT_FALSE(kernel.pushFrame(yuyvFrame(), 12));  // no buffer is queued any more
+    EXPECT_FALSE(kernel.pushFrame(12));  // no buffer is queued any more
     EXPECT_TRUE(input->release());
     EXPECT_TRUE(kernel.released());
     controlQueue().sync([&] {
@@ -121,11 +304,7 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
 
 TEST_F(V4l2InputTest, UnpluggingEndsTheStreamAndTheNodeIsStillReleased) {
     kernel.unplug();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (input->streaming() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_FALSE(input->streaming());
+    EXPECT_TRUE(qvtest::waitUntil([&] { return !input->streaming(); }));
     EXPECT_TRUE(input->unplugged());
     input->stop();
     EXPECT_TRUE(input->release());

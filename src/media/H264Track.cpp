@@ -11,6 +11,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace qv {
 
@@ -43,6 +44,10 @@ int openEncoder(AVCodecContext* c, const VideoSettings& settings) {
     if (!settings.tune.empty()) av_dict_set(&options, "tune", settings.tune.c_str(), 0);
     // A picture asked to be a keyframe becomes an IDR picture, where a reader can start.
     if (settings.keyframeSeconds > 0) av_dict_set(&options, "forced-idr", "1", 0);
+    if (settings.analysisThreadFrames > 0) {
+        const std::string frames = "sync-lookahead=" + std::to_string(settings.analysisThreadFrames);
+        av_dict_set(&options, "x264-params", frames.c_str(), 0);
+    }
     const int result = avcodec_open2(c, c->codec, &options);
     av_dict_free(&options);
     return result;

@@ -26,6 +26,9 @@ struct VideoSettings {
     int threads = 0;
     // Whole frames per thread rather than slices of one frame.
     bool frameThreads = false;
+    // Frames the encoder's picture analysis may run ahead of the coding, on a thread of its own;
+    // 0 keeps the analysis on the thread that hands over the pictures.
+    int analysisThreadFrames = 0;
     // Longest time from one keyframe (an IDR picture) to the next; 0 lets the encoder choose.
     double keyframeSeconds = 0;
 };

@@ -223,7 +223,7 @@ Json Engine::permissions() {
 
 Json Engine::permissionsForStatus(bool passive) {
     assertOnQueue(controlQueue());
-    return permissionSnapshot_.forStatus(protocolName(connection_), passive);
+    return permissionSnapshot_.forStatus(connection_ == Connection::connected, passive);
 }
 
 LatestPreview& Engine::preview() {
@@ -240,7 +240,8 @@ LatestPreview& Engine::preview() {
             },
             [weak] {
                 if (auto strong = weak.lock()) strong->changed();
-            });
+            },
+            limits_);
     }
     return *previewPipeline_;
 }

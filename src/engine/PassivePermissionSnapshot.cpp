@@ -28,8 +28,8 @@ std::pair<double, bool> PassivePermissionSnapshot::observeClock() {
     return {value, forward};
 }
 
-Json PassivePermissionSnapshot::forStatus(const std::string& connection, bool passive) {
-    if (!passive || connection != "connected") {
+Json PassivePermissionSnapshot::forStatus(bool connected, bool passive) {
+    if (!passive || !connected) {
         cached_.reset();
         return read_();
     }

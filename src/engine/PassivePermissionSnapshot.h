@@ -23,7 +23,7 @@ public:
     // A reading straight from the device layer; forgets any cached one.
     Json fresh();
     // The permissions for a status record: cached only for passive callers while connected.
-    Json forStatus(const std::string& connection, bool passive);
+    Json forStatus(bool connected, bool passive);
 
 private:
     struct Cached {

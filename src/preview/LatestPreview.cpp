@@ -42,6 +42,7 @@ CaptureError currentCaptureError() {
 struct LatestPreview::Shared {
     std::shared_ptr<OwnedFiles> files;
     PreviewEncoder encode;
+    Limits limits;
 };
 
 CadenceSchedule defaultCadenceSchedule() {
@@ -53,17 +54,17 @@ CadenceSchedule defaultCadenceSchedule() {
 std::shared_ptr<LatestPreview> LatestPreview::create(std::shared_ptr<OwnedFiles> files, PreviewEncoder encode,
                                                      CadenceClock cadenceClock,
                                                      CadenceSchedule cadenceSchedule, Failure failure,
-                                                     Published published) {
+                                                     Published published, const Limits& limits) {
     return std::make_shared<LatestPreview>(Token{}, std::move(files), std::move(encode),
                                            std::move(cadenceClock), std::move(cadenceSchedule),
-                                           std::move(failure), std::move(published));
+                                           std::move(failure), std::move(published), limits);
 }
 
 LatestPreview::LatestPreview(Token, std::shared_ptr<OwnedFiles> files, PreviewEncoder encode,
                              CadenceClock cadenceClock, CadenceSchedule cadenceSchedule, Failure failure,
-                             Published published)
+                             Published published, const Limits& limits)
     : shared_(std::make_shared<Shared>(
-          Shared{std::move(files), encode ? std::move(encode) : makeDefaultPreviewEncoder()})),
+          Shared{std::move(files), encode ? std::move(encode) : makeDefaultPreviewEncoder(), limits})),
       worker_(std::make_unique<Queue>(workerLabel)),
       cadenceClock_(cadenceClock ? std::move(cadenceClock) : CadenceClock(mono)),
       cadenceSchedule_(cadenceSchedule ? std::move(cadenceSchedule) : defaultCadenceSchedule()),
@@ -76,10 +77,10 @@ LatestPreview::~LatestPreview() {
     // job), then the worker thread is joined. Neither may happen here: this may run on the control
     // queue, which a job can be waiting for.
     std::shared_ptr<Queue> worker(std::move(worker_));
-    dispatchGlobal([worker] {
+    dispatchGlobal([worker, drainSeconds = shared_->limits.previewDrainSeconds] {
         auto drained = std::make_shared<Semaphore>();
         worker->async([drained] { drained->signal(); });
-        drained->wait(protocolLimits.previewDrainSeconds);
+        drained->wait(drainSeconds);
     });
 }
 
@@ -182,7 +183,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         encoded = shared->encode(sample);
         // Checked before anything is hashed or written: an oversized frame never reaches the disk.
         if (encoded.bytes.empty() ||
-            static_cast<std::int64_t>(encoded.bytes.size()) > protocolLimits.maxPreviewBytes ||
+            static_cast<std::int64_t>(encoded.bytes.size()) > shared->limits.maxPreviewBytes ||
             encoded.width < 1 || encoded.width > maxPreviewWidth || encoded.height < 1 ||
             encoded.height > maxPreviewHeight) {
             throw CaptureError("PREVIEW_BOUND", "Native JPEG exceeds its bound");
@@ -192,7 +193,7 @@ void LatestPreview::runJob(const std::shared_ptr<Shared>& shared, const std::wea
         hashFinished = mono();
         basename = "preview-" + randomUuid() + ".jpg";
         created = true;
-        shared->files->write(encoded.bytes, basename, protocolLimits.maxPreviewBytes);
+        shared->files->write(encoded.bytes, basename, shared->limits.maxPreviewBytes);
         fileWritten = mono();
     } catch (...) {
         const CaptureError error = currentCaptureError();

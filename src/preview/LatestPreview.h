@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Json.h"
+#include "base/Limits.h"
 #include "base/Queue.h"
 #include "media/PixelBuffer.h"
 #include "preview/PreviewEncoder.h"
@@ -43,10 +44,11 @@ public:
 
     // Empty `encode`, `cadenceClock` or `cadenceSchedule` select the defaults (the production
     // encoder, mono() and defaultCadenceSchedule()). `failure` and `published` are called on the
-    // control queue and must not throw.
+    // control queue and must not throw. `limits` bounds the preview files and the worker's drain.
     static std::shared_ptr<LatestPreview> create(std::shared_ptr<OwnedFiles> files, PreviewEncoder encode,
                                                  CadenceClock cadenceClock, CadenceSchedule cadenceSchedule,
-                                                 Failure failure, Published published);
+                                                 Failure failure, Published published,
+                                                 const Limits& limits = protocolLimits);
     ~LatestPreview();
     LatestPreview(const LatestPreview&) = delete;
     LatestPreview& operator=(const LatestPreview&) = delete;
@@ -85,7 +87,8 @@ private:
 
 public:
     LatestPreview(Token, std::shared_ptr<OwnedFiles> files, PreviewEncoder encode, CadenceClock cadenceClock,
-                  CadenceSchedule cadenceSchedule, Failure failure, Published published);
+                  CadenceSchedule cadenceSchedule, Failure failure, Published published,
+                  const Limits& limits);
 
 private:
     void startDecision();

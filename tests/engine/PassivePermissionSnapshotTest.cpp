@@ -40,7 +40,7 @@ void run(const char* scenario, const std::vector<Step>& steps) {
     for (const Step& step : steps) {
         times = step.clock;
         if (step.state) {
-            const Json result = snapshot.forStatus(step.state, step.passive);
+            const Json result = snapshot.forStatus(std::string(step.state) == "connected", step.passive);
             EXPECT_EQ(result["audio"], std::to_string(reads)) << scenario << " step " << index;
         } else {
             snapshot.fresh();

@@ -146,7 +146,11 @@ TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHe
     for (int i = 0; i < 3000; ++i) many += statusText(idOf('1')) + "\n";
     const auto start = std::chrono::steady_clock::now();
     s.process.write(many);
-    EXPECT_EQ(s.process.waitExit(40.0), 2);
+    // Usually the pipe fills, a reply waits out its 2 s and the helper exits 2. On a busy machine the
+    // replies can instead pile up behind a slow output queue before the pipe is full; the helper
+    // then stops as well, drains what fits and ends in order with 0. Either way it ends, and soon.
+    const auto status = s.process.waitExit(40.0);
+    EXPECT_TRUE(status == 2 || status == 0) << status.value_or(-1);
     // A line may wait 2 s; the emergency close then exits 2 s later at the latest.
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
     EXPECT_EQ(s.process.errorText(), "");

@@ -18,6 +18,10 @@ extern char** environ;
 
 namespace qvtest {
 
+const char* helperPath() {
+    return QV_HELPER_PATH;
+}
+
 namespace {
 
 double now() {

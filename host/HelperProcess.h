@@ -15,9 +15,7 @@ namespace qvtest {
 using qv::Json;
 
 // The built helper executable.
-inline const char* helperPath() {
-    return QV_HELPER_PATH;
-}
+const char* helperPath();
 
 // Runs the real helper with pipes on all three standard streams and talks to it as a host does: for
 // the black-box tests, the benchmarks and the demo.

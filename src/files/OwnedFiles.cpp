@@ -131,9 +131,9 @@ void OwnedFiles::check() const {
     }
 }
 
-int OwnedFiles::createExclusive(const std::string& basename, const char* identityMessage) {
+int OwnedFiles::createExclusive(const std::string& basename, int access, const char* identityMessage) {
     Descriptor file(
-        ::openat(directoryFD_, basename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        ::openat(directoryFD_, basename.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.get() < 0) return -1;
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || info.st_nlink != 1 || info.st_uid != ::geteuid()) {
@@ -152,7 +152,7 @@ void OwnedFiles::write(std::string_view data, const std::string& basename, std::
         !validName(basename, {"jpg", "png"})) {
         throw CaptureError("OUTPUT_BOUND", "Image name or size exceeds bound");
     }
-    const int fd = createExclusive(basename, "Image identity mismatch");
+    const int fd = createExclusive(basename, O_WRONLY, "Image identity mismatch");
     if (fd < 0) throw CaptureError("OUTPUT_CREATE", "Could not exclusively create capture image");
     const CaptureError failed("OUTPUT_WRITE", "Image write failed");
     // A partly written file keeps its name and its registration, so it can still be removed.
@@ -174,7 +174,8 @@ void OwnedFiles::write(std::string_view data, const std::string& basename, std::
 int OwnedFiles::createOwned(const std::string& basename) {
     check();
     if (!validName(basename, {"mp4"})) throw CaptureError("OUTPUT_BOUND", "Image name or size exceeds bound");
-    const int fd = createExclusive(basename, "Capture output identity or size mismatch");
+    // Readable too: finishing a recording reads back what it wrote.
+    const int fd = createExclusive(basename, O_RDWR, "Capture output identity or size mismatch");
     if (fd < 0) {
         const int error = errno;
         if (error == EEXIST) throw CaptureError("CAPTURE_EXISTS", "Capture ID was already used");

@@ -48,7 +48,7 @@ public:
 
     // For the movie writer: creates `basename` ("[a-z0-9-]+.mp4") exclusively, mode 0600, registers it
     // as owned (so a recording whose start failed can be taken back with removeOwned) and returns its
-    // open write-only, close-on-exec descriptor, which the caller closes. An existing name, even a
+    // open read-write, close-on-exec descriptor, which the caller closes. An existing name, even a
     // dangling link, throws "CAPTURE_EXISTS"; a name outside the rule "OUTPUT_BOUND"; a file that is
     // not single-linked or not ours "OUTPUT_IDENTITY"; any other failure a POSIX PlatformError.
     int createOwned(const std::string& basename);
@@ -70,7 +70,7 @@ public:
 private:
     // Opens a new file exclusively and checks it is a single-link file of ours, then registers it.
     // Returns -1 with errno set when the name cannot be created.
-    int createExclusive(const std::string& basename, const char* identityMessage);
+    int createExclusive(const std::string& basename, int access, const char* identityMessage);
 
     std::string url_;
     int directoryFD_ = -1;

@@ -389,24 +389,13 @@ int Mp4Output::finish() {
     result = flushStaged();
     if (result < 0) return result;
 
-    const int fragmented = fd_.load();
-    const int from = ::openat(directoryFd_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (from < 0) return AVERROR(errno);
-    struct stat written {};
-    struct stat opened {};
-    if (::fstat(fragmented, &written) != 0 || ::fstat(from, &opened) != 0 ||
-        written.st_dev != opened.st_dev || written.st_ino != opened.st_ino) {
-        ::close(from);
-        return AVERROR(EIO);
-    }
+    // Read back through the descriptor it was written with: the name may no longer lead to it.
+    const int from = fd_.load();
+    if (::lseek(from, 0, SEEK_SET) != 0) return AVERROR(errno);
     const std::string temporary = name_ + ".tmp";
     const int to = ::openat(directoryFd_, temporary.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (to < 0) {
-        result = AVERROR(errno);
-        ::close(from);
-        return result;
-    }
+    if (to < 0) return AVERROR(errno);
     struct stat made {};
     if (::fstat(to, &made) != 0 || !S_ISREG(made.st_mode) || made.st_nlink != 1 ||
         made.st_uid != ::geteuid()) {
@@ -414,7 +403,6 @@ int Mp4Output::finish() {
     } else {
         result = copyPlain(from, to, delay_, delayBase_);
     }
-    ::close(from);
     // On disk before it takes the name, so the rename never replaces the fragments with less.
     if (result >= 0 && ::fdatasync(to) != 0) result = AVERROR(errno);
     if (result >= 0 && ::renameat(directoryFd_, temporary.c_str(), directoryFd_, name_.c_str()) != 0) {

@@ -31,8 +31,9 @@ namespace qv {
 // Used from one thread at a time, except fileSize(); results are FFmpeg error codes (< 0).
 class Mp4Output {
 public:
-    // Takes over `fd`, the new empty file `name` in the directory open as `directoryFd` (which stays
-    // the caller's), and closes it when destroyed. Throws PlatformError("FFmpeg", code).
+    // Takes over `fd`, the new empty file `name` open for reading and writing in the directory open
+    // as `directoryFd` (which stays the caller's), and closes it when destroyed. Throws
+    // PlatformError("FFmpeg", code).
     Mp4Output(int fd, int directoryFd, std::string name);
     ~Mp4Output();
     Mp4Output(const Mp4Output&) = delete;

@@ -4,26 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 
 using namespace qvtest;
-
-namespace {
-
-void connectPlayer(SimulatedHelper& helper) {
-    const Json reply = helper.connect(1, false);
-    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
-    helper.waitFrame();
-}
-
-}  // namespace
 
 TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
     // Larger than the preview's bound, so the preview is scaled and the screenshot is not.
     SimulatedHelper helper(Json{{"video", {simVideo(1, {{"width", 1280}, {"height", 720}, {"fps", 10}})}}});
     EXPECT_EQ(helper.error("live_frame"), failure("NO_VIDEO_FRAME"));
     EXPECT_EQ(helper.error("screenshot"), failure("SCREENSHOT_UNAVAILABLE"));
-    ASSERT_EQ(helper.connect(1, false).value("ok", false), true);
+    helper.connected(1, false);
     // At once after connecting there may or may not be a published frame.
     const Json early = helper->request("live_frame").value_or(Json());
     if (early["ok"] == true) {
@@ -38,7 +29,8 @@ TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
     EXPECT_EQ(frame["format"], "jpeg");
     EXPECT_EQ(helper.error("live_frame"), failure("FRAME_LEASE_BUSY"));
     std::string upper = leaseId;
-    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     for (const std::string& wrong : {freshUuid(), upper})
         EXPECT_EQ(helper.error("release_frame", {{"leaseId", wrong}}), failure("FRAME_LEASE_MISMATCH"));
     for (const Json& fields : {Json{{"leaseId", "lease"}}, Json{{"leaseId", 7}}, Json::object()})
@@ -47,9 +39,7 @@ TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
 
     const int before = helper.status()["stateSequence"];
     const Json shot = helper.ok("screenshot");
-    EXPECT_EQ(shot["format"], "png");
-    EXPECT_EQ(shot["width"], 1280);
-    EXPECT_EQ(shot["height"], 720);
+    EXPECT_TRUE(includes(shot, {{"format", "png"}, {"width", 1280}, {"height", 720}}));
     EXPECT_GE(shot["stateSequence"].get<int>(), before + 1);
     const std::string bytes = helper.fileText(shot["basename"]);
     EXPECT_EQ(shot["bytes"].get<std::size_t>(), bytes.size());
@@ -61,25 +51,21 @@ TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
     helper.waitStatus([&](const Json& s) { return s["latestFrame"]["frameId"] != frame["frameId"]; });
     EXPECT_EQ(qv::sha256Hex(helper.fileText(frame["basename"])), frame["sha256"]);
 
-    helper.ok("disconnect");
-    helper.waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
+    helper.disconnect();
     EXPECT_EQ(helper.error("live_frame"), failure("NO_VIDEO_FRAME"));
     EXPECT_EQ(helper.error("screenshot"), failure("SCREENSHOT_UNAVAILABLE"));
     // The preview cannot begin again while the old frame is still read; nothing changes but the list.
     const int idle = helper.status()["stateSequence"];
-    EXPECT_EQ(helper.connect(1, false)["error"]["code"], "PREVIEW_BUSY");
-    const Json stillIdle = helper.status();
-    EXPECT_EQ(stillIdle["connection"], "disconnected");
-    EXPECT_EQ(stillIdle["stateSequence"].get<int>(), idle + 1);
+    EXPECT_EQ(helper.connectError(1, false)["code"], "PREVIEW_BUSY");
+    EXPECT_TRUE(includes(helper.status(), {{"connection", "disconnected"}, {"stateSequence", idle + 1}}));
 
-    const Json released = helper.ok("release_frame", {{"leaseId", leaseId}});
-    EXPECT_EQ(released["released"], true);
-    EXPECT_EQ(released["leaseId"], leaseId);
-    EXPECT_EQ(released["stateSequence"].get<int>(), idle + 2);
+    EXPECT_TRUE(includes(helper.ok("release_frame", {{"leaseId", leaseId}}),
+                         {{"released", true}, {"leaseId", leaseId}, {"stateSequence", idle + 2}}));
     EXPECT_EQ(helper.error("release_frame", {{"leaseId", leaseId}}), failure("FRAME_LEASE_MISMATCH"));
 
     // The screenshot quota of 32 survives the reconnect.
-    connectPlayer(helper);
+    helper.connected(1, false);
+    helper.waitFrame();
     for (int i = 0; i < 12; ++i) helper.ok("screenshot");
     EXPECT_EQ(helper.error("screenshot"), failure("SCREENSHOT_UNAVAILABLE"));
 }

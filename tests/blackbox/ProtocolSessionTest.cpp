@@ -1,6 +1,5 @@
-#include "HelperProcess.h"
+#include "SimulatedPlayers.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <filesystem>
 
 using namespace qvtest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -59,24 +59,18 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
     const std::string readyText = p.readLine().value_or("{}");
     EXPECT_NE(readyText.find("\\/"), std::string::npos) << "slashes go out escaped";
     const Json ready = Json::parse(readyText);
-    EXPECT_EQ(ready["event"], "ready");
-    EXPECT_EQ(ready["protocolVersion"], 1);
-    EXPECT_EQ(ready["platform"], "linux");
-    EXPECT_EQ(ready["stateSequence"], 0);
-    EXPECT_EQ(ready["limits"],
-              Json::parse(R"({"maxDurationMs":600000,"maxRecordingBytes":134217728,)"
-                          R"("maxRecordings":2,"maxScreenshots":32,"maxScreenshotBytes":2097152,)"
-                          R"("maxPreviewBytes":1048576})"));
+    EXPECT_TRUE(includes(
+        ready,
+        Json::parse(R"({"event":"ready","protocolVersion":1,"platform":"linux","stateSequence":0,)"
+                    R"("limits":{"maxDurationMs":600000,"maxRecordingBytes":134217728,"maxRecordings":2,)"
+                    R"("maxScreenshots":32,"maxScreenshotBytes":2097152,"maxPreviewBytes":1048576}})")));
     const std::string dir = ready.value("sessionDir", "");
     EXPECT_TRUE(dir.starts_with(s.tmp.path() + "/quorvelle-native-capture-")) << dir;
-    struct stat info {};
-    ASSERT_EQ(stat(dir.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    auto reply = p.readJson();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["requestId"], idOf('1'));
-    EXPECT_EQ((*reply)["result"]["sessionId"], ready["sessionId"]);
+    EXPECT_EQ(fs::status(dir).type(), fs::file_type::directory);
+    EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all);
+    Json reply = p.readJson().value_or(Json());
+    EXPECT_EQ(reply["requestId"], idOf('1'));
+    EXPECT_EQ(reply["result"]["sessionId"], ready["sessionId"]);
 
     p.sendLine({{"requestId", idOf('1')}, {"action", 5}});
     EXPECT_EQ(
@@ -101,13 +95,12 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
 
     // Without cameras or sound cards the list is empty and nothing prompts: access is authorized.
     if (!hasCaptureHardware()) {
-        const Json list = p.result("list");
-        EXPECT_EQ(list["videoDevices"], Json::array());
-        EXPECT_EQ(list["audioDevices"], Json::array());
-        const Json none = {{"total", 0}, {"unlabeled", 0}, {"unsupported", 0}, {"omitted", 0}};
-        EXPECT_EQ(list["counts"], (Json{{"video", none}, {"audio", none}}));
         const Json authorized = {{"video", "authorized"}, {"audio", "authorized"}};
-        EXPECT_EQ(list["permissions"], authorized);
+        const Json none = {{"total", 0}, {"unlabeled", 0}, {"unsupported", 0}, {"omitted", 0}};
+        EXPECT_TRUE(includes(p.result("list"), {{"videoDevices", Json::array()},
+                                                {"audioDevices", Json::array()},
+                                                {"counts", {{"video", none}, {"audio", none}}},
+                                                {"permissions", authorized}}));
         EXPECT_EQ(p.result("permission_status")["permissions"], authorized);
         EXPECT_EQ(p.result("request_permission", {{"media", "audio"}})["permissions"], authorized);
     }
@@ -118,8 +111,7 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
     const auto lines = s.rest();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["requestId"], upperId);
-    EXPECT_EQ(lines[0]["result"]["closed"], true);
-    EXPECT_EQ(lines[0]["result"]["devicesReleased"], true);
+    EXPECT_TRUE(includes(lines[0]["result"], {{"closed", true}, {"devicesReleased", true}}));
     EXPECT_EQ(lines[1], (Json{{"event", "closed"},
                               {"devicesReleased", true},
                               {"sessionId", ready["sessionId"]},
@@ -136,8 +128,7 @@ TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHe
         if (number == SIGTERM) s.process.signal(SIGTERM);  // a second one changes nothing
         const auto lines = s.rest();
         ASSERT_EQ(lines.size(), 1u) << number;
-        EXPECT_EQ(lines[0]["event"], "closed");
-        EXPECT_EQ(lines[0]["devicesReleased"], true);
+        EXPECT_TRUE(includes(lines[0], {{"event", "closed"}, {"devicesReleased", true}}));
         EXPECT_EQ(s.process.waitExit(), 0) << number;
     }
     Session s;
@@ -174,10 +165,8 @@ TEST(RequestIntake, ValidLinesAreAnsweredInOrderHoweverTheyArrive) {
     s.process.closeInput();
     const auto lines = s.rest();
     ASSERT_EQ(lines.size(), 6u);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(lines[i]["requestId"], idOf(static_cast<char>('a' + i)));
-        EXPECT_EQ(lines[i]["ok"], true);
-    }
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(includes(lines[i], {{"requestId", idOf(static_cast<char>('a' + i))}, {"ok", true}}));
     EXPECT_EQ(lines[5]["event"], "closed");
     EXPECT_EQ(s.process.waitExit(20.0), 0);
 }
@@ -201,9 +190,8 @@ TEST(RequestIntake, WhatIsNotABoundedRequestEndsTheSessionUnanswered) {
         s.process.write(input);
         const auto lines = s.rest();
         ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[0]["event"], "fatal");
+        EXPECT_TRUE(includes(lines[0], {{"event", "fatal"}, {"devicesReleased", false}}));
         EXPECT_EQ(lines[0]["error"]["code"], code);
-        EXPECT_EQ(lines[0]["devicesReleased"], false);
         // A request after an invalid one is never read; one handed over meanwhile finds the helper closing.
         for (const auto& j : lines) {
             if (j.contains("requestId")) {

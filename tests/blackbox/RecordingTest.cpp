@@ -20,8 +20,7 @@ namespace {
 
 // Connects and waits until both a frame and an audio sample have arrived.
 void connectAndWarmUp(SimulatedHelper& helper, bool withAudio) {
-    const Json reply = helper.connect(1, withAudio);
-    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+    helper.connected(1, withAudio);
     helper.waitStatus([&](const Json& s) {
         return s["source"].is_object() && s["source"]["videoSamples"].get<int>() > 3 &&
                (!withAudio || s["source"]["audioSamples"].get<int>() > 3);
@@ -30,24 +29,22 @@ void connectAndWarmUp(SimulatedHelper& helper, bool withAudio) {
 
 // The types of the boxes that follow one another in `bytes`, from `begin` to `end`.
 std::vector<std::string> boxes(const std::string& bytes, std::size_t begin, std::size_t end) {
+    const auto number = [&](std::size_t at, std::size_t length) {
+        std::uint64_t value = 0;
+        for (std::size_t i = at; i < at + length; ++i)
+            value = value << 8 | static_cast<unsigned char>(bytes[i]);
+        return value;
+    };
     std::vector<std::string> types;
-    while (begin + 8 <= end) {
-        std::uint64_t size = 0;
-        for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<unsigned char>(bytes[begin + i]);
-        types.push_back(bytes.substr(begin + 4, 4));
-        if (size == 1 && begin + 16 <= end) {
-            size = 0;
-            for (int i = 8; i < 16; ++i) size = size << 8 | static_cast<unsigned char>(bytes[begin + i]);
-        }
-        if (size < 8 || types.back() == "moov") {
-            if (types.back() == "moov") {
-                for (auto& child : boxes(bytes, begin + 8, std::min<std::size_t>(end, begin + size))) {
-                    types.push_back("moov/" + child);
-                }
-            }
-            if (size < 8) break;
-        }
-        begin += size;
+    for (std::uint64_t size = 0; begin + 8 <= end; begin += size) {
+        const std::string type = bytes.substr(begin + 4, 4);
+        types.push_back(type);
+        size = number(begin, 4);
+        if (size == 1 && begin + 16 <= end) size = number(begin + 8, 8);
+        if (size < 8) break;
+        if (type != "moov") continue;
+        for (auto& child : boxes(bytes, begin + 8, std::min<std::size_t>(end, begin + size)))
+            types.push_back("moov/" + child);
     }
     return types;
 }
@@ -74,18 +71,18 @@ Json finished(SimulatedHelper& helper) {
 // The record ends as told, and its file is an H.264 video enlarged 8× and, when asked, an AAC track.
 void expectFinished(SimulatedHelper& helper, const Json& recording, const Json& expected, bool withAudio,
                     double seconds = 0) {
-    for (const auto& [key, value] : expected.items()) EXPECT_EQ(recording[key], value) << key;
+    EXPECT_TRUE(includes(recording, expected));
     EXPECT_EQ(recording["state"], "complete");
     ASSERT_TRUE(recording["basename"].is_string()) << recording.dump();
     const std::string bytes = helper.fileText(recording["basename"]);
     EXPECT_EQ(recording["sha256"], qv::sha256Hex(bytes));
     EXPECT_EQ(recording["bytes"].get<std::size_t>(), bytes.size());
     // A plain MP4: one index at the end, no fragments.
-    const auto types = boxes(bytes, 0, bytes.size());
-    EXPECT_EQ(std::count(types.begin(), types.end(), "moov"), 1);
-    for (const char* fragmentBox : {"moof", "mfra", "moov/mvex"}) {
-        EXPECT_EQ(std::count(types.begin(), types.end(), fragmentBox), 0) << fragmentBox;
-    }
+    auto types = boxes(bytes, 0, bytes.size());
+    std::erase_if(types, [](const std::string& t) {
+        return t != "moov" && t != "moof" && t != "mfra" && t != "moov/mvex";
+    });
+    EXPECT_EQ(types, std::vector<std::string>{"moov"});
     const Json info = probe(helper.sessionDir() + "/" + recording["basename"].get<std::string>());
     ASSERT_TRUE(info.is_object()) << "ffprobe could not read " << recording["basename"];
     Json video, audio;
@@ -118,14 +115,13 @@ TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
     EXPECT_EQ(helper.error("start_recording", {{"captureId", "not-a-uuid"}}), failure("CAPTURE_LIMIT"));
     EXPECT_EQ(helper.error("stop_recording"), failure("NOT_RECORDING"));
 
-    const Json started = helper.ok("start_recording", {{"captureId", captureId}, {"durationMs", 1000}});
-    EXPECT_EQ(started["recording"]["captureId"], lower);
-    EXPECT_EQ(started["recording"]["state"], "recording");
+    EXPECT_TRUE(
+        includes(helper.ok("start_recording", {{"captureId", captureId}, {"durationMs", 1000}})["recording"],
+                 {{"captureId", lower}, {"state", "recording"}}));
     EXPECT_EQ(helper.error("start_recording", {{"captureId", freshUuid()}}),
               failure("RECORDING_UNAVAILABLE"));
-    const Json byDuration = finished(helper);
     expectFinished(
-        helper, byDuration,
+        helper, finished(helper),
         {{"reason", "duration"}, {"streamContinues", true}, {"devicesReleased", false}, {"error", nullptr}},
         true, 1.0);
 
@@ -150,12 +146,10 @@ TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
 
 TEST(Recording, SilentMicrophoneRefusesWithoutQuotaAndDisconnectEndsTheRecording) {
     SimulatedHelper helper(Json{{"video", {simVideo(1)}}, {"audio", {simAudio(1, {{"silent", true}})}}});
-    const Json reply = helper.connect(1, true);
-    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+    helper.connected(1, true);
     helper.waitFrame();
     EXPECT_EQ(helper.error("start_recording", {{"captureId", freshUuid()}}), failure("NO_AUDIO_SAMPLE"));
-    helper.ok("disconnect");
-    helper.waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
+    helper.disconnect();
 
     // Without a microphone the file has no audio; a disconnect ends the recording and releases the devices.
     connectAndWarmUp(helper, false);
@@ -188,9 +182,7 @@ TEST(Recording, SizeLimitEndsOnlyTheRecordingAndASignalFinishesTheFileThenCloses
     EXPECT_FALSE(helper->readEvent("recording_finished", 1.0));
     ASSERT_EQ(::truncate(path.c_str(), limit), 0);
     const Json bySize = finished(helper);
-    EXPECT_EQ(bySize["reason"], "limit");
-    EXPECT_EQ(bySize["state"], "partial");
-    EXPECT_EQ(bySize["streamContinues"], true);
+    EXPECT_TRUE(includes(bySize, {{"reason", "limit"}, {"state", "partial"}, {"streamContinues", true}}));
     EXPECT_GT(bySize["bytes"].get<std::int64_t>(), 0);
     EXPECT_EQ(decode(path).first, "");
     EXPECT_EQ(helper.status()["connection"], "connected");
@@ -199,9 +191,7 @@ TEST(Recording, SizeLimitEndsOnlyTheRecordingAndASignalFinishesTheFileThenCloses
     helper.waitStatus([](const Json& s) { return s["recording"]["videoSamples"].get<int>() >= 30; });
     helper->signal(SIGTERM);
     expectFinished(helper, finished(helper), {{"reason", "signal"}, {"devicesReleased", true}}, true);
-    const auto closed = helper->readEvent("closed", 20.0);
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["devicesReleased"], true);
+    EXPECT_EQ(helper->readEvent("closed", 20.0).value_or(Json())["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
 }
 
@@ -228,20 +218,14 @@ void killWhileRecording(bool withAudio, int afterFrames) {
 }
 
 TEST(Recording, AKilledHelperLeavesAFilePlayableUpToTwoSecondsBeforeTheKill) {
-    killWhileRecording(false, 90);
-    killWhileRecording(true, 90);
-    killWhileRecording(false, 360);
-    killWhileRecording(true, 360);
+    for (const int afterFrames : {90, 360})
+        for (const bool withAudio : {false, true}) killWhileRecording(withAudio, afterFrames);
 }
 
 TEST(Recording, UnconfirmedReleaseClosesWithStatusTwo) {
     SimulatedHelper helper(Json{{"video", {simVideo(1, {{"releaseFails", true}})}}});
     connectAndWarmUp(helper, false);
-    const Json reply = helper->request("close", Json::object(), 20.0).value_or(Json());
-    EXPECT_EQ(reply["result"]["closed"], false) << reply.dump();
-    EXPECT_EQ(reply["result"]["devicesReleased"], false);
-    const auto closed = helper->readEvent("closed", 10.0);
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["devicesReleased"], false);
+    EXPECT_TRUE(includes(helper.ok("close", {}, 20.0), {{"closed", false}, {"devicesReleased", false}}));
+    EXPECT_EQ(helper->readEvent("closed", 10.0).value_or(Json())["devicesReleased"], false);
     EXPECT_EQ(helper->waitExit(20.0), 2);
 }

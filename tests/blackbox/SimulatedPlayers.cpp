@@ -2,8 +2,6 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -32,14 +30,12 @@ std::string SimulatedHelper::fileText(const std::string& basename) const {
     return qvtest::fileText(sessionDir_ + "/" + basename);
 }
 
-Json SimulatedHelper::reply(const std::string& action, const Json& fields, double timeout, bool ok) {
-    const auto reply = process_->request(action, fields, timeout);
-    if (!reply || reply->value("ok", !ok) != ok) {
-        ADD_FAILURE() << action << (ok ? " failed: " : " succeeded: ")
-                      << (reply ? reply->dump() : "no reply");
+Json SimulatedHelper::outcome(const std::string& action, const Json& reply, bool ok) {
+    if (!reply.contains("ok") || reply["ok"] != ok) {
+        ADD_FAILURE() << action << (ok ? " failed: " : " succeeded: ") << reply.dump();
         return Json::object();
     }
-    return (*reply)[ok ? "result" : "error"];
+    return reply[ok ? "result" : "error"];
 }
 
 Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
@@ -61,8 +57,13 @@ Json SimulatedHelper::connectFields(int player, bool withAudio) const {
     return Json{{"inventoryId", inventoryId.value_or("")}, {"selection", selection}};
 }
 
-Json SimulatedHelper::connect(int player, bool withAudio, const Json& extra) {
-    return replyTo(sendConnect(player, withAudio, extra));
+Json SimulatedHelper::connected(int player, bool withAudio, const Json& extra) {
+    return outcome("connect", connectReply(player, withAudio, extra), true);
+}
+
+Json SimulatedHelper::disconnect() {
+    ok("disconnect");
+    return waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {
@@ -77,6 +78,14 @@ Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predica
 Json SimulatedHelper::waitFrame(double timeout) {
     return waitStatus([](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); },
                       timeout);
+}
+
+::testing::AssertionResult includes(const Json& actual, const Json& expected) {
+    for (const auto& [key, value] : expected.items()) {
+        if (!actual.contains(key) || actual[key] != value)
+            return ::testing::AssertionFailure() << key << " should be " << value << " in " << actual;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 Json failure(const std::string& code) {

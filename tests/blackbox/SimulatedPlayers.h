@@ -3,6 +3,8 @@
 #include "HelperProcess.h"
 #include "SimulatedPlayerConfig.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,12 +39,18 @@ public:
     // The reply to an earlier send(), or null.
     Json replyTo(const std::string& requestId, double timeout = 20.0);
 
-    // Lists, then connects to the player's camera (and its microphone when `withAudio`); returns the
-    // reply, or with sendConnect() the requestId without waiting.
-    Json connect(int player, bool withAudio, const Json& extra = Json::object());
+    // Lists, then connects to the player's camera (and its microphone when `withAudio`): the "result"
+    // of the reply, or the "error" record with connectError() (the test fails otherwise). sendConnect()
+    // returns the requestId without waiting.
+    Json connected(int player, bool withAudio, const Json& extra = Json::object());
+    Json connectError(int player, bool withAudio) {
+        return outcome("connect", connectReply(player, withAudio), false);
+    }
     std::string sendConnect(int player, bool withAudio, const Json& extra = Json::object());
     // The connect request for the latest list.
     Json connectFields(int player, bool withAudio) const;
+    // Disconnects and waits until the status shows it; returns that status.
+    Json disconnect();
     // Polls "status" until `predicate` holds; the test fails when `timeout` passes first.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
     // Waits for a published preview frame.
@@ -51,13 +59,22 @@ public:
     std::optional<std::string> inventoryId;
 
 private:
-    Json reply(const std::string& action, const Json& fields, double timeout, bool ok);
+    Json reply(const std::string& action, const Json& fields, double timeout, bool ok) {
+        return outcome(action, process_->request(action, fields, timeout).value_or(Json()), ok);
+    }
+    static Json outcome(const std::string& action, const Json& reply, bool ok);
+    Json connectReply(int player, bool withAudio, const Json& extra = Json::object()) {
+        return replyTo(sendConnect(player, withAudio, extra));
+    }
 
     TempDir tmp_;
     std::unique_ptr<HelperProcess> process_;
     Json ready_;
     std::string sessionDir_;
 };
+
+// Whether `actual` holds every member of `expected` with its value; the failure shows both.
+::testing::AssertionResult includes(const Json& actual, const Json& expected);
 
 // The error record the helper gives for `code` (a code with one message only).
 Json failure(const std::string& code);

@@ -31,8 +31,7 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
               (Json{{"total", 3}, {"unlabeled", 0}, {"unsupported", 1}, {"omitted", 0}}));
     const Json& video = list["videoDevices"];
     ASSERT_EQ(video.size(), 4u);
-    EXPECT_EQ(video[0]["deviceId"], videoId(1));
-    EXPECT_EQ(video[0]["player"], "01");
+    EXPECT_TRUE(includes(video[0], {{"deviceId", videoId(1)}, {"player", "01"}}));
     ASSERT_EQ(video[0]["formats"].size(), 8u);
     EXPECT_EQ(video[0]["formats"][7],
               (Json{{"width", 640}, {"height", 480}, {"minFps", 8.0}, {"maxFps", 30.0}}));
@@ -70,17 +69,15 @@ TEST(Permission, SettledAnswersComeAtOnceUndeterminedOnesWhenTheAnswerComes) {
     const std::string id = helper.send("request_permission", {{"media", "video"}});
     EXPECT_EQ(helper.error("list"), failure("BUSY"));
     helper.status();
-    const Json reply = helper.replyTo(id);
     const Json settled = {{"video", "authorized"}, {"audio", "denied"}};
-    EXPECT_EQ(reply["result"]["permissions"], settled) << reply.dump();
-    EXPECT_EQ(reply["result"]["stateSequence"], before + 1);
+    EXPECT_TRUE(
+        includes(helper.replyTo(id)["result"], {{"permissions", settled}, {"stateSequence", before + 1}}));
 
     // Settled permissions answer at once and change nothing.
     before = helper.status()["stateSequence"];
     for (const char* media : {"video", "audio"}) {
-        const Json again = helper.ok("request_permission", {{"media", media}});
-        EXPECT_EQ(again["permissions"], settled);
-        EXPECT_EQ(again["stateSequence"], before);
+        EXPECT_TRUE(includes(helper.ok("request_permission", {{"media", media}}),
+                             {{"permissions", settled}, {"stateSequence", before}}));
     }
 }
 

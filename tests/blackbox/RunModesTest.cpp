@@ -1,5 +1,4 @@
 #include "SimulatedPlayers.h"
-#include "TestSupport.h"
 #include "base/Digest.h"
 
 #include <gtest/gtest.h>

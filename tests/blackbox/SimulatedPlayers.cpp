@@ -1,7 +1,5 @@
 #include "SimulatedPlayers.h"
 
-#include "TestSupport.h"
-
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -78,14 +76,6 @@ Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predica
 Json SimulatedHelper::waitFrame(double timeout) {
     return waitStatus([](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); },
                       timeout);
-}
-
-::testing::AssertionResult includes(const Json& actual, const Json& expected) {
-    for (const auto& [key, value] : expected.items()) {
-        if (!actual.contains(key) || actual[key] != value)
-            return ::testing::AssertionFailure() << key << " should be " << value << " in " << actual;
-    }
-    return ::testing::AssertionSuccess();
 }
 
 Json failure(const std::string& code) {

@@ -2,8 +2,7 @@
 
 #include "HelperProcess.h"
 #include "SimulatedPlayerConfig.h"
-
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <memory>
 #include <optional>
@@ -72,9 +71,6 @@ private:
     Json ready_;
     std::string sessionDir_;
 };
-
-// Whether `actual` holds every member of `expected` with its value; the failure shows both.
-::testing::AssertionResult includes(const Json& actual, const Json& expected);
 
 // The error record the helper gives for `code` (a code with one message only).
 Json failure(const std::string& code);

@@ -66,9 +66,8 @@ TEST_F(OwnedFilesTest, TheDirectoryIsFreshUnderAnExistingAbsoluteTmpdir) {
 TEST_F(OwnedFilesTest, CreationChecksNameAndSizeAndNeverReplaces) {
     OwnedFiles files;
     for (const std::string name :
-         {"../escape.png", "Owned.png", "owned.jpeg", ".png", "a.png.png", "a/b.png", "", "owned.mp4"}) {
+         {"../escape.png", "Owned.png", "owned.jpeg", ".png", "a.png.png", "a/b.png", "", "owned.mp4"})
         EXPECT_EQ(thrown([&] { files.write("x", name, 10); }), bound) << name;
-    }
     EXPECT_FALSE(fs::exists(tmpdir_.path() + "/escape.png"));
     EXPECT_TRUE(fs::is_empty(files.url()));
 
@@ -164,9 +163,8 @@ TEST_F(OwnedFilesTest, OnlyTheVeryFileCreatedIsReadOrRemoved) {
               "OUTPUT_IDENTITY / Cannot remove an unowned file");
 
     // metadata() reads only regular files directly inside the directory.
-    for (const std::string& name : {target, std::string("../outside"), std::string(".."), std::string()}) {
+    for (const std::string& name : {target, std::string("../outside"), std::string(".."), std::string()})
         EXPECT_EQ(thrown([&] { files.metadata(name); }), unreadable) << name;
-    }
     // A FIFO must not hold the open until some writer appears.
     ASSERT_EQ(::mkfifoat(files.directoryFD(), "pipe.mp4", 0600), 0);
     EXPECT_EQ(thrown([&] { files.metadata("pipe.mp4"); }), mismatch);

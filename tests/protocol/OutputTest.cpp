@@ -69,14 +69,9 @@ protected:
     OutputTest() {
         output.setOnFailure([this] { ++failures; });
     }
-    static qv::Limits shortDeadline() {
-        qv::Limits limits;
-        limits.lineDeadlineSeconds = 1.0;
-        return limits;
-    }
     HostPipe host;
     std::atomic<int> failures{0};
-    const qv::Limits limits = shortDeadline();
+    const qv::Limits limits{.lineDeadlineSeconds = 1.0};
     Output output{host.fds[1], limits};
 };
 

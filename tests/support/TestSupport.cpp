@@ -36,6 +36,14 @@ std::string thrown(const std::function<void()>& body) {
     return "none";
 }
 
+::testing::AssertionResult includes(const Json& actual, const Json& expected) {
+    for (const auto& [key, value] : expected.items()) {
+        if (!actual.contains(key) || actual[key] != value)
+            return ::testing::AssertionFailure() << key << " should be " << value << " in " << actual;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

@@ -2,6 +2,8 @@
 
 #include "HelperProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,6 +27,9 @@ private:
 
 // "CODE / message" of the CaptureError `body` throws; "none" when it returns.
 std::string thrown(const std::function<void()>& body);
+
+// Whether `actual` holds every member of `expected` with its value; the failure shows both.
+::testing::AssertionResult includes(const Json& actual, const Json& expected);
 
 // The whole content of a file; empty when it cannot be read.
 std::string fileText(const std::string& path);

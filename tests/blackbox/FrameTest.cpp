@@ -16,12 +16,10 @@ TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
     EXPECT_EQ(helper.error("screenshot"), failure("SCREENSHOT_UNAVAILABLE"));
     helper.connected(1, false);
     // At once after connecting there may or may not be a published frame.
-    const Json early = helper->request("live_frame").value_or(Json());
-    if (early["ok"] == true) {
+    if (Json early = helper->request("live_frame").value_or(Json()); early["ok"] == true)
         helper.ok("release_frame", {{"leaseId", early["result"]["leaseId"]}});
-    } else {
+    else
         EXPECT_EQ(early["error"], failure("NO_VIDEO_FRAME"));
-    }
 
     ASSERT_LT(helper.waitFrame()["latestFrame"]["width"].get<int>(), 1280);
     const Json frame = helper.ok("live_frame");

@@ -23,12 +23,11 @@ std::string statusText(const std::string& id) {
 // True when the machine has a video node or a sound card, whose listing a test cannot predict.
 bool hasCaptureHardware() {
     std::error_code missing;
-    for (const char* directory : {"/dev", "/dev/snd"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(directory, missing)) {
-            const std::string name = entry.path().filename();
-            if (name.starts_with("video") || name.starts_with("pcmC")) return true;
-        }
-    }
+    for (const char* directory : {"/dev", "/dev/snd"})
+        for (const auto& entry : fs::directory_iterator(directory, missing))
+            if (const std::string name = entry.path().filename();
+                name.starts_with("video") || name.starts_with("pcmC"))
+                return true;
     return false;
 }
 
@@ -43,10 +42,6 @@ struct Session {
         std::vector<Json> lines;
         while (auto next = process.readJson(20.0)) lines.push_back(*next);
         return lines;
-    }
-    std::string errorCode(const std::string& action, const Json& fields) {
-        const auto reply = process.request(action, fields);
-        return reply && reply->contains("error") ? (*reply)["error"]["code"].get<std::string>() : "";
     }
 };
 
@@ -70,27 +65,26 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
     EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all);
     Json reply = p.readJson().value_or(Json());
     EXPECT_EQ(reply["requestId"], idOf('1'));
-    EXPECT_EQ(reply["result"]["sessionId"], ready["sessionId"]);
+    const std::string session = ready["sessionId"];
+    EXPECT_EQ(reply["result"]["sessionId"], session);
 
     p.sendLine({{"requestId", idOf('1')}, {"action", 5}});
     EXPECT_EQ(
-        p.readJson().value_or(Json()),
-        (Json{{"requestId", idOf('1')},
-              {"ok", false},
-              {"sessionId", ready["sessionId"]},
-              {"stateSequence", 0},
-              {"error",
-               {{"code", "INVALID_REQUEST"}, {"message", "A bounded requestId and action are required"}}}}));
-    EXPECT_EQ(s.errorCode("nonsense", {{"extra", 1}}), "UNKNOWN_ACTION");
+        p.readLine().value_or(""),
+        R"({"error":{"code":"INVALID_REQUEST","message":"A bounded requestId and action are required"},)"
+        R"("ok":false,"requestId":")" +
+            idOf('1') + R"(","sessionId":")" + session + R"(","stateSequence":0})");
+    EXPECT_EQ(p.request("nonsense", {{"extra", 1}}).value_or(Json())["error"]["code"], "UNKNOWN_ACTION");
     EXPECT_EQ(p.request("status", {{"extra", true}}).value_or(Json())["error"],
               (Json{{"code", "INVALID_ARGUMENT"}, {"message", "Unknown request field"}}));
     // A key of the set may be missing, but an unknown one is refused.
-    EXPECT_EQ(s.errorCode("release_frame", {{"bogus", 1}}), "INVALID_ARGUMENT");
+    EXPECT_EQ(p.request("release_frame", {{"bogus", 1}}).value_or(Json())["error"]["code"],
+              "INVALID_ARGUMENT");
 
     const Json first = p.result("status");
-    EXPECT_EQ(p.result("status")["stateSequence"], first["stateSequence"]);
-    EXPECT_EQ(first["connection"], "disconnected");
-    EXPECT_EQ(first["recording"], nullptr);
+    EXPECT_TRUE(includes(
+        p.result("status"),
+        {{"connection", "disconnected"}, {"recording", nullptr}, {"stateSequence", first["stateSequence"]}}));
     EXPECT_TRUE(p.result("clock")["uptimeMs"].is_number_float());
 
     // Without cameras or sound cards the list is empty and nothing prompts: access is authorized.
@@ -193,12 +187,10 @@ TEST(RequestIntake, WhatIsNotABoundedRequestEndsTheSessionUnanswered) {
         EXPECT_TRUE(includes(lines[0], {{"event", "fatal"}, {"devicesReleased", false}}));
         EXPECT_EQ(lines[0]["error"]["code"], code);
         // A request after an invalid one is never read; one handed over meanwhile finds the helper closing.
-        for (const auto& j : lines) {
-            if (j.contains("requestId")) {
-                EXPECT_EQ(code, "INVALID_REQUEST") << j;
-                EXPECT_EQ(j["error"]["code"], "CLOSING") << j;
-            }
-        }
+        for (const auto& j : lines)
+            EXPECT_TRUE(!j.contains("requestId") ||
+                        (code == "INVALID_REQUEST" && j["error"]["code"] == "CLOSING"))
+                << j;
         EXPECT_EQ(lines.back()["event"], "closed");
         EXPECT_EQ(s.process.waitExit(20.0), 0);
     }

@@ -28,11 +28,10 @@ Json runMode(const std::vector<std::string>& args, const TempDir& tmp) {
     return Json::parse(run.out, nullptr, false);
 }
 
-int previewFilesIn(const std::string& directory) {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator(directory))
-        count += entry.path().filename().string().starts_with("preview-");
-    return count;
+long previewFilesIn(const std::string& directory) {
+    return std::ranges::count_if(fs::directory_iterator(directory), [](const fs::directory_entry& entry) {
+        return entry.path().filename().string().starts_with("preview-");
+    });
 }
 
 }  // namespace

@@ -85,7 +85,6 @@ Json failure(const std::string& code) {
         {"CAPTURE_LIMIT", "A UUID captureId and remaining recording quota are required"},
         {"DEVICE_MISMATCH", "Audio must be the explicitly selected matching Quorvelle player"},
         {"DEVICE_NOT_FOUND", "The selected Quorvelle video is no longer present"},
-        {"DEVICE_STALLED", "The selected native video stopped producing frames"},
         {"FRAME_BOUND", "Native frame exceeds dimension bounds"},
         {"FRAME_LEASE_BUSY", "Finish the original native frame read before requesting another"},
         {"FRAME_LEASE_MISMATCH", "Native frame release does not match its original read"},

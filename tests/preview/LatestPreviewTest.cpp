@@ -163,11 +163,8 @@ TEST_F(LatestPreviewTest, AFailedWriteLeavesNoFileAndThePipelinePublishesAgain) 
         const auto previousDisposition = std::signal(SIGXFSZ, SIG_IGN);
         rlimit saved{};
         ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        if (c.fileSizeLimit) {
-            rlimit small = saved;
-            small.rlim_cur = 64;
-            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-        }
+        const rlimit small{64, saved.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, c.fileSizeLimit ? &small : &saved), 0);
         onControl([&] { offer(*preview, 2); });
         const bool failed = probe_->failed.wait(waitSeconds);
         setrlimit(RLIMIT_FSIZE, &saved);

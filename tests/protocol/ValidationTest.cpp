@@ -27,10 +27,8 @@ TEST(Validation, IntegerTakesOnlyWholeNumbersWithinBounds) {
     // The fallback is for a missing key only, not for null.
     EXPECT_EQ(integer(field(request, "other"), 1000, 600000, 180000), 180000);
     EXPECT_EQ(thrown([&] { integer(field(request, "durationMs"), 1000, 600000, 180000); }), refused);
-    for (const char* text : {"2000.0", "2e3", "600000"}) {
-        const Json value = Json::parse(text);
-        EXPECT_NO_THROW(integer(&value, 1000, 600000)) << text;
-    }
+    for (const Json& value : {Json::parse("2000.0"), Json::parse("2e3"), Json::parse("600000")})
+        EXPECT_NO_THROW(integer(&value, 1000, 600000)) << value;
     const Json negativeZero = -0.0;
     EXPECT_EQ(integer(&negativeZero, 0, 10), 0);
     // A 64-bit integer just past the bound must not slip through by rounding to a double; a negative

@@ -3,29 +3,11 @@
 #include "base/CaptureError.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 namespace qvtest {
-
-ScopedTmpdir::ScopedTmpdir() {
-    if (const char* previous = std::getenv("TMPDIR")) saved_ = previous;
-    set(scratch_.path());
-}
-
-ScopedTmpdir::~ScopedTmpdir() {
-    if (saved_) {
-        ::setenv("TMPDIR", saved_->c_str(), 1);
-    } else {
-        ::unsetenv("TMPDIR");
-    }
-}
-
-void ScopedTmpdir::set(const std::string& value) const {
-    ::setenv("TMPDIR", value.c_str(), 1);
-}
 
 std::string thrown(const std::function<void()>& body) {
     try {

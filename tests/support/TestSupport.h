@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,16 +14,17 @@ namespace qvtest {
 // Points TMPDIR at a fresh scratch directory (or at set()'s value) for the object's life.
 class ScopedTmpdir {
 public:
-    ScopedTmpdir();
-    ~ScopedTmpdir();
+    ScopedTmpdir() { set(scratch_.path()); }
+    ~ScopedTmpdir() { saved_ ? set(*saved_) : void(::unsetenv("TMPDIR")); }
     ScopedTmpdir(const ScopedTmpdir&) = delete;
     ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
     const std::string& path() const { return scratch_.path(); }
-    void set(const std::string& value) const;
+    void set(const std::string& value) const { ::setenv("TMPDIR", value.c_str(), 1); }
 
 private:
     TempDir scratch_;
-    std::optional<std::string> saved_;
+    const std::optional<std::string> saved_ =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
 };
 
 // "CODE / message" of the CaptureError `body` throws; "none" when it returns.

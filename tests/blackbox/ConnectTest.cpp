@@ -84,7 +84,7 @@ TEST(Connect, WhileStartingOnlyStatusIsServedAndACloseAnswersTheConnectFirst) {
         EXPECT_EQ(connecting["connection"], "connecting");
         EXPECT_TRUE(connecting["source"].is_null()) << "no sample counted before the start";
         EXPECT_EQ(helper.error("list"), failure("BUSY"));
-        const std::string closeId = helper.send("close");
+        const std::string closeId = helper->send("close");
         std::vector<Json> lines;
         while (auto line = helper->readJson(20.0)) lines.push_back(*line);
         ASSERT_FALSE(lines.empty());

@@ -37,11 +37,13 @@ TEST(Frames, LeasesAndScreenshotsKeepTheirFilesAndRulesAcrossReconnects) {
 
     const int before = helper.status()["stateSequence"];
     const Json shot = helper.ok("screenshot");
-    EXPECT_TRUE(includes(shot, {{"format", "png"}, {"width", 1280}, {"height", 720}}));
-    EXPECT_GE(shot["stateSequence"].get<int>(), before + 1);
     const std::string bytes = helper.fileText(shot["basename"]);
-    EXPECT_EQ(shot["bytes"].get<std::size_t>(), bytes.size());
-    EXPECT_EQ(shot["sha256"], qv::sha256Hex(bytes));
+    EXPECT_TRUE(includes(shot, {{"format", "png"},
+                                {"width", 1280},
+                                {"height", 720},
+                                {"bytes", bytes.size()},
+                                {"sha256", qv::sha256Hex(bytes)}}));
+    EXPECT_GE(shot["stateSequence"].get<int>(), before + 1);
     EXPECT_EQ(bytes.substr(1, 3), "PNG");
     for (int i = 1; i < 20; ++i) helper.ok("screenshot");
 

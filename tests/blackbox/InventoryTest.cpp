@@ -25,10 +25,9 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
 
     const int before = helper.status()["stateSequence"];
     const Json list = helper.ok("list");
-    EXPECT_EQ(list["counts"]["video"],
-              (Json{{"total", 7}, {"unlabeled", 1}, {"unsupported", 1}, {"omitted", 1}}));
-    EXPECT_EQ(list["counts"]["audio"],
-              (Json{{"total", 3}, {"unlabeled", 0}, {"unsupported", 1}, {"omitted", 0}}));
+    EXPECT_EQ(list["counts"],
+              Json::parse(R"({"video":{"total":7,"unlabeled":1,"unsupported":1,"omitted":1},)"
+                          R"("audio":{"total":3,"unlabeled":0,"unsupported":1,"omitted":0}})"));
     const Json& video = list["videoDevices"];
     ASSERT_EQ(video.size(), 4u);
     EXPECT_TRUE(includes(video[0], {{"deviceId", videoId(1)}, {"player", "01"}}));
@@ -66,7 +65,7 @@ TEST(Permission, SettledAnswersComeAtOnceUndeterminedOnesWhenTheAnswerComes) {
 
     // While the camera's answer is outstanding the helper is busy, but still serves "status".
     int before = helper.status()["stateSequence"];
-    const std::string id = helper.send("request_permission", {{"media", "video"}});
+    const std::string id = helper->send("request_permission", {{"media", "video"}});
     EXPECT_EQ(helper.error("list"), failure("BUSY"));
     helper.status();
     const Json settled = {{"video", "authorized"}, {"audio", "denied"}};
@@ -85,7 +84,7 @@ TEST(Permission, CloseWithARequestOutstandingSendsNoReply) {
     const Json neverAnswered = {{"permissions", {{"video", "not_determined"}}},
                                 {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}};
     SimulatedHelper closed(neverAnswered);
-    const std::string id = closed.send("request_permission", {{"media", "video"}});
+    const std::string id = closed->send("request_permission", {{"media", "video"}});
     closed.ok("close");
     EXPECT_EQ(closed->waitExit(), 0);
     while (const auto line = closed->readJson(1.0))

@@ -57,26 +57,24 @@ std::pair<std::string, int> decode(const std::string& path) {
     const std::string errors = shellOutput("ffmpeg -nostdin -v error -i '" + path +
                                            "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
     const std::string count = shellOutput(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
-        "'" +
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+        "stream=nb_read_frames -of csv=p=0 '" +
         path + "' 2>/dev/null");
     return {errors, std::atoi(count.c_str())};
 }
 
 Json finished(SimulatedHelper& helper) {
-    const auto event = helper->readEvent("recording_finished", 20.0);
-    return event ? (*event)["recording"] : Json();
+    return helper->readEvent("recording_finished", 20.0).value_or(Json())["recording"];
 }
 
 // The record ends as told, and its file is an H.264 video enlarged 8× and, when asked, an AAC track.
 void expectFinished(SimulatedHelper& helper, const Json& recording, const Json& expected, bool withAudio,
                     double seconds = 0) {
     EXPECT_TRUE(includes(recording, expected));
-    EXPECT_EQ(recording["state"], "complete");
     ASSERT_TRUE(recording["basename"].is_string()) << recording.dump();
     const std::string bytes = helper.fileText(recording["basename"]);
-    EXPECT_EQ(recording["sha256"], qv::sha256Hex(bytes));
-    EXPECT_EQ(recording["bytes"].get<std::size_t>(), bytes.size());
+    EXPECT_TRUE(includes(recording,
+                         {{"state", "complete"}, {"sha256", qv::sha256Hex(bytes)}, {"bytes", bytes.size()}}));
     // A plain MP4: one index at the end, no fragments.
     auto types = boxes(bytes, 0, bytes.size());
     std::erase_if(types, [](const std::string& t) {

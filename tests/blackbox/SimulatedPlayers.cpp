@@ -6,26 +6,14 @@
 
 namespace qvtest {
 
-SimulatedHelper::SimulatedHelper(const Json& config) {
-    process_ = std::make_unique<HelperProcess>(
-        std::vector<std::string>{"--stdio"},
-        std::map<std::string, std::string>{{"QUORVELLE_SIMULATED_DEVICES", config.dump()},
-                                           {"TMPDIR", tmp_.path()}});
-    auto line = process_->readEvent("ready", 20.0);
-    if (!line) {
-        ADD_FAILURE() << "no ready event";
-        return;
-    }
-    ready_ = *line;
-    sessionDir_ = ready_.value("sessionDir", "");
-}
-
-SimulatedHelper::~SimulatedHelper() {
-    EXPECT_EQ(process_->errorText(), "");
-}
-
-std::string SimulatedHelper::fileText(const std::string& basename) const {
-    return qvtest::fileText(sessionDir_ + "/" + basename);
+SimulatedHelper::SimulatedHelper(const Json& config)
+    : process_(std::make_unique<HelperProcess>(
+          std::vector<std::string>{"--stdio"},
+          std::map<std::string, std::string>{{"QUORVELLE_SIMULATED_DEVICES", config.dump()},
+                                             {"TMPDIR", tmp_.path()}})),
+      ready_(process_->readEvent("ready", 20.0).value_or(Json::object())),
+      sessionDir_(ready_.value("sessionDir", "")) {
+    EXPECT_FALSE(sessionDir_.empty()) << "no ready event";
 }
 
 Json SimulatedHelper::outcome(const std::string& action, const Json& reply, bool ok) {
@@ -36,32 +24,17 @@ Json SimulatedHelper::outcome(const std::string& action, const Json& reply, bool
     return reply[ok ? "result" : "error"];
 }
 
-Json SimulatedHelper::replyTo(const std::string& requestId, double timeout) {
-    const auto reply = process_->readUntil(
-        [&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; }, timeout);
-    return reply ? *reply : Json();
-}
-
 std::string SimulatedHelper::sendConnect(int player, bool withAudio, const Json& extra) {
-    inventoryId = ok("list").value("inventoryId", "");
+    inventoryId_ = ok("list").value("inventoryId", "");
     Json fields = connectFields(player, withAudio);
     fields.update(extra);
-    return send("connect", fields);
+    return process_->send("connect", fields);
 }
 
 Json SimulatedHelper::connectFields(int player, bool withAudio) const {
     Json selection = {{"videoDeviceId", videoId(player)}};
     if (withAudio) selection["audioDeviceId"] = audioId(player);
-    return Json{{"inventoryId", inventoryId.value_or("")}, {"selection", selection}};
-}
-
-Json SimulatedHelper::connected(int player, bool withAudio, const Json& extra) {
-    return outcome("connect", connectReply(player, withAudio, extra), true);
-}
-
-Json SimulatedHelper::disconnect() {
-    ok("disconnect");
-    return waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
+    return Json{{"inventoryId", inventoryId_}, {"selection", selection}};
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {
@@ -71,11 +44,6 @@ Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predica
         ADD_FAILURE() << e.what();
         return status();
     }
-}
-
-Json SimulatedHelper::waitFrame(double timeout) {
-    return waitStatus([](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); },
-                      timeout);
 }
 
 Json failure(const std::string& code) {

@@ -15,61 +15,64 @@ class SimulatedHelper {
 public:
     explicit SimulatedHelper(const Json& config);
     // Checks that nothing reached standard error: in a session no library or runtime may write there.
-    ~SimulatedHelper();
+    ~SimulatedHelper() { EXPECT_EQ(process_->errorText(), ""); }
 
     HelperProcess* operator->() { return process_.get(); }
     const Json& ready() const { return ready_; }
     const std::string& sessionDir() const { return sessionDir_; }
-    std::string fileText(const std::string& basename) const;
+    std::string fileText(const std::string& basename) const {
+        return qvtest::fileText(sessionDir_ + "/" + basename);
+    }
 
     // The "result" of a successful reply, the "error" record of a failed one (the test fails otherwise).
     Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0) {
-        return reply(action, fields, timeout, true);
+        return outcome(action, process_->request(action, fields, timeout).value_or(Json()), true);
     }
     Json error(const std::string& action, const Json& fields = Json::object()) {
-        return reply(action, fields, 10.0, false);
+        return outcome(action, process_->request(action, fields).value_or(Json()), false);
     }
     Json status() { return ok("status"); }
-
-    // Sends a request without waiting; returns its requestId.
-    std::string send(const std::string& action, const Json& fields = Json::object()) {
-        return process_->send(action, fields);
+    // The reply to an earlier send() through the process, or null.
+    Json replyTo(const std::string& requestId, double timeout = 20.0) {
+        return process_
+            ->readUntil([&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; },
+                        timeout)
+            .value_or(Json());
     }
-    // The reply to an earlier send(), or null.
-    Json replyTo(const std::string& requestId, double timeout = 20.0);
 
     // Lists, then connects to the player's camera (and its microphone when `withAudio`): the "result"
     // of the reply, or the "error" record with connectError() (the test fails otherwise). sendConnect()
     // returns the requestId without waiting.
-    Json connected(int player, bool withAudio, const Json& extra = Json::object());
+    Json connected(int player, bool withAudio, const Json& extra = Json::object()) {
+        return outcome("connect", replyTo(sendConnect(player, withAudio, extra)), true);
+    }
     Json connectError(int player, bool withAudio) {
-        return outcome("connect", connectReply(player, withAudio), false);
+        return outcome("connect", replyTo(sendConnect(player, withAudio)), false);
     }
     std::string sendConnect(int player, bool withAudio, const Json& extra = Json::object());
     // The connect request for the latest list.
     Json connectFields(int player, bool withAudio) const;
     // Disconnects and waits until the status shows it; returns that status.
-    Json disconnect();
+    Json disconnect() {
+        ok("disconnect");
+        return waitStatus([](const Json& s) { return s["connection"] == "disconnected"; });
+    }
     // Polls "status" until `predicate` holds; the test fails when `timeout` passes first.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
     // Waits for a published preview frame.
-    Json waitFrame(double timeout = 15.0);
-
-    std::optional<std::string> inventoryId;
+    Json waitFrame() {
+        return waitStatus(
+            [](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); });
+    }
 
 private:
-    Json reply(const std::string& action, const Json& fields, double timeout, bool ok) {
-        return outcome(action, process_->request(action, fields, timeout).value_or(Json()), ok);
-    }
     static Json outcome(const std::string& action, const Json& reply, bool ok);
-    Json connectReply(int player, bool withAudio, const Json& extra = Json::object()) {
-        return replyTo(sendConnect(player, withAudio, extra));
-    }
 
     TempDir tmp_;
     std::unique_ptr<HelperProcess> process_;
     Json ready_;
     std::string sessionDir_;
+    std::string inventoryId_;
 };
 
 // The error record the helper gives for `code` (a code with one message only).

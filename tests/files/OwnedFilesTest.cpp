@@ -47,8 +47,7 @@ TEST_F(OwnedFilesTest, TheDirectoryIsFreshUnderAnExistingAbsoluteTmpdir) {
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
     ASSERT_EQ(::symlink(real.c_str(), (tmpdir_.path() + "/link").c_str()), 0);
     tmpdir_.set(tmpdir_.path() + "/link/");
-    OwnedFiles first;
-    OwnedFiles second;
+    OwnedFiles first, second;
     EXPECT_NE(first.url(), second.url());
     EXPECT_EQ(fs::path(first.url()).parent_path(), fs::canonical(real));
 

@@ -27,12 +27,9 @@ using namespace qvtest;
 
 namespace {
 
-bool disconnected(const Json& status) {
-    return status["connection"] == "disconnected";
-}
-
-bool isEvent(const Json& line, const char* name) {
-    return line.value("event", "") == name;
+// Whether a line or status has `key` set to `value`.
+std::function<bool(const Json&)> has(const char* key, const char* value) {
+    return [=](const Json& j) { return j.value(key, "") == value; };
 }
 
 Json request(const std::string& action, const Json& fields = Json::object()) {
@@ -112,7 +109,7 @@ struct EngineUnderTest {
     // into the private directory once the test ends.
     void disconnect() {
         call(request("disconnect"));
-        waitStatus(disconnected);
+        waitStatus(has("connection", "disconnected"));
     }
 
     // Polls "status" until `predicate` holds; null once `timeout` passes.
@@ -250,8 +247,7 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
         e.request(request("start_recording", {{"captureId", qv::randomUuid()}}));
         e.request(request("stop_recording"));
     });
-    const Json record =
-        t.waitLine([](const Json& j) { return isEvent(j, "recording_finished"); })["recording"];
+    const Json record = t.waitLine(has("event", "recording_finished"))["recording"];
     // The writer is cancelled; what it had written of the file stays.
     EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
     EXPECT_EQ(record["durationMs"], 0);
@@ -271,7 +267,7 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
         EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, limits);
         t.onControl([](qv::Engine& e) { e.ready(); });
         ASSERT_EQ(t.connect(1)["ok"], true);
-        const Json status = t.waitStatus(disconnected);
+        const Json status = t.waitStatus(has("connection", "disconnected"));
         EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");
         if (frames == 0) {
             EXPECT_TRUE(status["source"].is_null());
@@ -298,101 +294,84 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
     disk->room = 100;
     disk->error = EIO;
     struct Case {
-        const char* code;
-        Json players;
-        qv::Limits limits;
-        std::function<void(EngineUnderTest&)> work;
-        int status;
+        const char* code = nullptr;
+        Json players = Json::object();
+        std::function<void(EngineUnderTest&)> work = {};
+        int status = 2;  // 0: patient limits
         qv::FileIo fileIo = {};
-        // Further checks of every line written and the seconds the child took.
-        std::function<void(const std::vector<Json>&, double)> more = [](const std::vector<Json>&, double) {};
+        // Unless left unset: how many lines are written in all, the first one's error, the fewest seconds
+        // the child takes.
+        std::size_t lines = 0;
+        Json firstError = nullptr;
+        double seconds = 0;
     };
     const Case cases[] = {
         // After a close every request is refused, and input that fails again sends nothing more.
-        {"INVALID_JSON",
-         Json::object(),
-         limits,
-         [](EngineUnderTest& t) {
-             t.onControl([](qv::Engine& e) {
-                 // A finish in progress holds the close back, so only the forced exit ends it.
-                 e.beginSimulatedFinish("f");
-                 e.request(request("close"));
-                 e.request(request("status"));
-                 e.inputFailed("INVALID_JSON");
-                 e.inputFailed("INVALID_JSON");
-             });
-         },
-         2,
-         {},
-         [](const std::vector<Json>& lines, double) {
-             ASSERT_EQ(lines.size(), 2u);
-             EXPECT_EQ(lines[0]["error"], (Json{{"code", "CLOSING"}, {"message", "Helper is closing"}}));
-         }},
+        {.code = "INVALID_JSON",
+         .work =
+             [](EngineUnderTest& t) {
+                 t.onControl([](qv::Engine& e) {
+                     // A finish in progress holds the close back, so only the forced exit ends it.
+                     e.beginSimulatedFinish("f");
+                     e.request(request("close"));
+                     e.request(request("status"));
+                     e.inputFailed("INVALID_JSON");
+                     e.inputFailed("INVALID_JSON");
+                 });
+             },
+         .lines = 2,
+         .firstError = {{"code", "CLOSING"}, {"message", "Helper is closing"}}},
         // The intake loop lives in the protocol module but needs a whole engine: a control queue that
         // stays blocked past the hand-off wait ends the process without the engine.
-        {"CONTROL_STALLED",
-         Json::object(),
-         limits,
-         [limits](EngineUnderTest& t) {
-             int input[2];
-             if (::pipe(input) != 0) std::abort();
-             const std::string text = request("status").dump() + "\n";
-             (void)!::write(input[1], text.data(), text.size());
-             qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
-             qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
-         },
-         2,
-         {},
-         [limits](const std::vector<Json>& lines, double seconds) {
-             EXPECT_GE(seconds, limits.handOffSeconds);
-             ASSERT_EQ(lines.size(), 1u);
-             EXPECT_EQ(lines[0]["error"]["message"],
-                       "Native control queue did not accept a bounded request; cleanup is unconfirmed");
-         }},
+        {.code = "CONTROL_STALLED",
+         .work =
+             [limits](EngineUnderTest& t) {
+                 int input[2];
+                 if (::pipe(input) != 0) std::abort();
+                 const std::string text = request("status").dump() + "\n";
+                 (void)!::write(input[1], text.data(), text.size());
+                 qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
+                 qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
+             },
+         .lines = 1,
+         .firstError = {{"code", "CONTROL_STALLED"},
+                        {"message",
+                         "Native control queue did not accept a bounded request; cleanup is unconfirmed"}},
+         .seconds = limits.handOffSeconds},
         // A wait that never ends is cut by its bound.
-        {"NATIVE_START_TIMEOUT",
-         {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
-         limits,
-         [](EngineUnderTest& t) { t.send(t.connectRequest(1)); },
-         2},
-        {"NATIVE_FINISH_TIMEOUT",
-         {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
-         limits,
-         [](EngineUnderTest& t) {
-             t.connect(1);
-             t.send(request("disconnect"));
-         },
-         2},
-        {"PERMISSION_TIMEOUT",
-         {{"permissions", {{"video", "not_determined"}}},
-          {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
-         patient,
-         [](EngineUnderTest& t) {
-             t.send(request("request_permission", {{"media", "video"}}));
-         },
-         0},
-        {"PREVIEW_OUTPUT_FAILED",
-         {{"video", {simVideo(1)}}},
-         patient,
-         [](EngineUnderTest& t) { t.connect(1); },
-         0,
-         faultyIo(disk)},
+        {.code = "NATIVE_START_TIMEOUT",
+         .players = {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
+         .work = [](auto& t) { t.send(t.connectRequest(1)); }},
+        {.code = "NATIVE_FINISH_TIMEOUT",
+         .players = {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
+         .work = [](auto& t) { t.connect(1), t.send(request("disconnect")); }},
+        {.code = "PERMISSION_TIMEOUT",
+         .players = {{"permissions", {{"video", "not_determined"}}},
+                     {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
+         .work =
+             [](auto& t) {
+                 t.send(request("request_permission", {{"media", "video"}}));
+             },
+         .status = 0},
+        {.code = "PREVIEW_OUTPUT_FAILED",
+         .players = {{"video", {simVideo(1)}}},
+         .work = [](auto& t) { t.connect(1); },
+         .status = 0,
+         .fileIo = faultyIo(disk)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
-        const auto [lines, seconds] = linesOfExitingEngine(c.players, c.limits, c.work, c.status, c.fileIo);
-        const auto fatal =
-            std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
+        const auto [lines, seconds] =
+            linesOfExitingEngine(c.players, c.status == 0 ? patient : limits, c.work, c.status, c.fileIo);
+        const auto fatal = std::ranges::find_if(lines, has("event", "fatal"));
         // No ASSERT: the child must go on to its own death test.
-        EXPECT_NE(fatal, lines.end());
+        EXPECT_EQ(std::ranges::count_if(lines, has("event", "fatal")), 1);
         if (fatal == lines.end()) continue;
         EXPECT_EQ((*fatal)["error"]["code"], c.code);
         EXPECT_EQ((*fatal)["devicesReleased"], false);
-        EXPECT_EQ(
-            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); }), 1);
-        EXPECT_EQ(
-            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
-            c.status == 0 ? 1 : 0);
-        c.more(lines, seconds);
+        EXPECT_EQ(std::ranges::count_if(lines, has("event", "closed")), c.status == 0 ? 1 : 0);
+        EXPECT_EQ(c.lines == 0 ? 0 : lines.size(), c.lines);
+        EXPECT_EQ(c.firstError.is_null() ? Json() : lines[0]["error"], c.firstError);
+        EXPECT_GE(seconds, c.seconds);
     }
 }

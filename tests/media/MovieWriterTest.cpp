@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <thread>
 
 namespace {
@@ -27,23 +26,14 @@ bool appendWhenReady(MovieWriter& writer, bool video, const std::function<bool()
     return false;
 }
 
-// A directory of the test's own, open as the writer's directory.
-struct Scratch {
-    qvtest::TempDir dir;
-    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ~Scratch() { ::close(fd); }
-    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
-    int create(const std::string& name) const {
-        return ::openat(fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }
-};
-
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
 TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {
-    const Scratch scratch;
-    const std::string name = scratch.path("movie.mp4");
-    MovieWriter writer(scratch.create("movie.mp4"), scratch.fd, "movie.mp4");
+    const qvtest::TempDir dir;
+    const std::string name = dir.path() + "/movie.mp4";
+    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MovieWriter writer(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
+                       "movie.mp4");
     qv::VideoSettings video;
     video.width = video.height = 32;
     video.averageBitRate = 500'000;
@@ -85,6 +75,7 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_TRUE(otherThread);
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
     EXPECT_EQ(drawnElsewhere, 60);
+    ::close(directory);
 
     const auto streams = qvtest::readStreams(name);
     ASSERT_EQ(streams.size(), 2u);

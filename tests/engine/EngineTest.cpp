@@ -32,11 +32,10 @@ std::function<bool(const Json&)> has(const char* key, const char* value) {
     return [=](const Json& j) { return j.value(key, "") == value; };
 }
 
-Json request(const std::string& action, const Json& fields = Json::object()) {
-    Json request = fields;
-    request["requestId"] = qv::randomUuid();
-    request["action"] = action;
-    return request;
+Json request(const std::string& action, Json fields = Json::object()) {
+    fields["requestId"] = qv::randomUuid();
+    fields["action"] = action;
+    return fields;
 }
 
 std::vector<Json> linesOf(const std::string& path) {
@@ -71,19 +70,13 @@ struct EngineUnderTest {
         qv::controlQueue().sync([&] { work(*engine); });
     }
 
-    // Everything written so far; waits until the output queue has nothing pending.
-    std::vector<Json> lines() {
-        while (output->pendingLines() > 0) usleep(1000);
-        return linesOf(outputPath);
-    }
-
     // The first line written that satisfies `predicate`, or null once `timeout` passes.
     Json waitLine(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
-        return poll(timeout, [&]() -> Json {
-            for (const auto& line : lines()) {
-                if (predicate(line)) return line;
-            }
-            return nullptr;
+        return poll(timeout, [&] {
+            while (output->pendingLines() > 0) usleep(1000);  // all written so far
+            const auto lines = linesOf(outputPath);
+            const auto found = std::ranges::find_if(lines, predicate);
+            return found == lines.end() ? Json() : *found;
         });
     }
 
@@ -130,42 +123,6 @@ struct EngineUnderTest {
         }
     }
 };
-
-// Runs `work` on a fresh engine in a death-test child, which must then end with `status`; returns
-// what the engine wrote and how many seconds the child took.
-//
-// The child runs the test again in a fresh process and learns the parent's output path through the
-// environment. The helper ends with an immediate exit while its queue and writer threads still
-// exist, by design, so a thread-sanitizer build must not count those threads as leaked.
-std::pair<std::vector<Json>, double> linesOfExitingEngine(const Json& players, const qv::Limits& limits,
-                                                          const std::function<void(EngineUnderTest&)>& work,
-                                                          int status, const qv::FileIo& fileIo = {}) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char* tsan = std::getenv("TSAN_OPTIONS");
-    const std::string options = tsan ? tsan : "";
-    if (options.find("report_thread_leaks") == std::string::npos) {
-        ::setenv("TSAN_OPTIONS", (options + " report_thread_leaks=0").c_str(), 1);
-    }
-    std::optional<TempDir> shared;
-    if (!std::getenv("QV_SHARED_TEST_DIR")) {
-        shared.emplace();
-        ::setenv("QV_SHARED_TEST_DIR", shared->path().c_str(), 1);
-    }
-    const std::string path = std::string(std::getenv("QV_SHARED_TEST_DIR")) + "/lines.jsonl";
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EXIT(
-        {
-            EngineUnderTest t(players, limits, fileIo);
-            ::unlink(path.c_str());
-            if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
-            work(t);
-            for (;;) pause();
-        },
-        ::testing::ExitedWithCode(status), "");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (shared) ::unsetenv("QV_SHARED_TEST_DIR");
-    return {linesOf(path), seconds};
-}
 
 }  // namespace
 
@@ -282,7 +239,23 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
 // Whatever ends the process sends one "fatal" line and then exits as the case says, so each case runs
 // in a death-test child. That child runs the body again, skipping the death tests before its own (and
 // failing their checks, which it does not report).
+//
+// The child learns the parent's output path through the environment. The helper ends with an
+// immediate exit while its queue and writer threads still exist, by design, so a thread-sanitizer
+// build must not count those threads as leaked.
 TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    const std::string options = tsan ? tsan : "";
+    if (options.find("report_thread_leaks") == std::string::npos) {
+        ::setenv("TSAN_OPTIONS", (options + " report_thread_leaks=0").c_str(), 1);
+    }
+    std::optional<TempDir> shared;
+    if (!std::getenv("QV_SHARED_TEST_DIR")) {
+        shared.emplace();
+        ::setenv("QV_SHARED_TEST_DIR", shared->path().c_str(), 1);
+    }
+    const std::string path = std::string(std::getenv("QV_SHARED_TEST_DIR")) + "/lines.jsonl";
     qv::Limits limits;
     limits.startSeconds = limits.finishSeconds = limits.permissionSeconds = 0.5;
     limits.terminateExitSeconds = limits.handOffSeconds = 0.5;
@@ -361,8 +334,19 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
-        const auto [lines, seconds] =
-            linesOfExitingEngine(c.players, c.status == 0 ? patient : limits, c.work, c.status, c.fileIo);
+        ::unlink(path.c_str());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EXIT(
+            {
+                EngineUnderTest t(c.players, c.status == 0 ? patient : limits, c.fileIo);
+                if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
+                c.work(t);
+                for (;;) pause();
+            },
+            ::testing::ExitedWithCode(c.status), "");
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const auto lines = linesOf(path);
         const auto fatal = std::ranges::find_if(lines, has("event", "fatal"));
         // No ASSERT: the child must go on to its own death test.
         EXPECT_EQ(std::ranges::count_if(lines, has("event", "fatal")), 1);
@@ -374,4 +358,5 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
         EXPECT_EQ(c.firstError.is_null() ? Json() : lines[0]["error"], c.firstError);
         EXPECT_GE(seconds, c.seconds);
     }
+    if (shared) ::unsetenv("QV_SHARED_TEST_DIR");
 }

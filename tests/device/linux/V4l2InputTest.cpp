@@ -24,8 +24,6 @@ using namespace qv;
 
 namespace {
 
-constexpr double patience = 10.0;
-
 // The camera's format: 16 × 8 YUYV, rows padded to 40 bytes.
 constexpr int width = 16, height = 8, stride = 40;
 
@@ -85,14 +83,13 @@ public:
     // Waits until `count` buffers in all have been queued again after the first queueing.
     bool waitForRequeued(int count) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(patience),
+        return changed_.wait_for(lock, std::chrono::seconds(10),
                                  [&] { return queueings_ >= static_cast<int>(buffers_.size()) + count; });
     }
     // True when nothing is open or mapped any more.
     bool released() const {
         std::lock_guard lock(mutex_);
-        return open_.empty() &&
-               std::none_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; });
+        return open_.empty() && std::ranges::none_of(buffers_, &Buffer::mapped);
     }
 
     int open(const std::string& path, int) override {
@@ -170,8 +167,7 @@ private:
                 return 0;
             }
             case VIDIOC_REQBUFS:
-                if (std::any_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; }))
-                    return fail(EBUSY);
+                if (std::ranges::any_of(buffers_, &Buffer::mapped)) return fail(EBUSY);
                 buffers_.assign(static_cast<v4l2_requestbuffers*>(argument)->count, Buffer{});
                 queued_.clear();
                 done_.clear();

@@ -1,5 +1,5 @@
-#include "HelperProcess.h"
 #include "StreamFacts.h"
+#include "TestSupport.h"
 #include "base/Semaphore.h"
 #include "media/MovieWriter.h"
 
@@ -15,16 +15,6 @@
 namespace {
 
 using qv::MovieWriter;
-
-// Appends as the recorder does: waits (bounded) for room, then appends.
-bool appendWhenReady(MovieWriter& writer, bool video, const std::function<bool()>& append) {
-    for (int i = 0; i < 10000; ++i) {
-        if (video ? writer.isVideoReady() : writer.isAudioReady()) return append();
-        if (writer.status() != MovieWriter::Status::writing) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
 
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
@@ -53,10 +43,13 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_FALSE(writer.appendVideo(draw(0), 99.5));  // before time zero
     for (int i = 0; i < 60; ++i) {
         const double time = 100.0 + i / 60.0;
-        ASSERT_TRUE(appendWhenReady(writer, true, [&] { return writer.appendVideo(draw(i), time); }));
+        // As the recorder does: waits (bounded) for room, then appends.
+        ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isVideoReady(); }));
+        ASSERT_TRUE(writer.appendVideo(draw(i), time));
         if (i >= 20 && i < 35) continue;  // a quarter second of sound lost
         qv::AudioSample sample{{48000, 2}, std::vector<std::int16_t>(1600, 100), time};
-        ASSERT_TRUE(appendWhenReady(writer, false, [&] { return writer.appendAudio(sample); }));
+        ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isAudioReady(); }));
+        ASSERT_TRUE(writer.appendAudio(sample));
     }
 
     qv::Semaphore done;

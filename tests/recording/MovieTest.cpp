@@ -10,14 +10,13 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -71,8 +70,7 @@ protected:
         return std::make_shared<Movie>(std::move(id), 10'000, files, frameOf(width, height), audio);
     }
     bool exists(const std::string& name) const {
-        struct stat info {};
-        return ::fstatat(files.directoryFD(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        return std::filesystem::exists(std::filesystem::symlink_status(files.url() + "/" + name));
     }
     // Video packets in the file, or -1 when it cannot be read to its end.
     int videoPackets() {
@@ -104,10 +102,7 @@ protected:
     void finishWriter() {
         movie->writer->markVideoFinished();
         movie->writer->markAudioFinished();
-        if (movie->writer->status() == MovieWriter::Status::failed) {
-            movie->writer->cancel();
-            return;
-        }
+        if (movie->writer->status() == MovieWriter::Status::failed) return movie->writer->cancel();
         qv::Semaphore done;
         movie->writer->finish([&] { done.signal(); });
         ASSERT_TRUE(done.wait(30));

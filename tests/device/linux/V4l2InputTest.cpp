@@ -215,8 +215,7 @@ private:
 };
 
 // Collects what the video data output hands on; its fields change and are read on controlQueue.
-class Receiver final : public VideoDataOutputDelegate {
-public:
+struct Receiver final : VideoDataOutputDelegate {
     void didOutputVideo(const VideoSample& sample) override { samples.push_back(sample); }
     void didDropVideo() override { ++drops; }
 
@@ -264,11 +263,10 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
     ASSERT_EQ(first.image->width(), width);
     ASSERT_EQ(first.image->height(), height);
     for (int y : {0, height - 1}) {
-        const std::uint8_t* red = first.image->row(y) + 2 * 4;
-        const std::uint8_t* white = first.image->row(y) + 13 * 4;
         for (int c = 0; c < 4; ++c) {
-            EXPECT_NEAR(red[c], c == 2 || c == 3 ? 255 : 0, 3) << "red, channel " << c << ", row " << y;
-            EXPECT_NEAR(white[c], 255, 3) << "white, channel " << c << ", row " << y;
+            SCOPED_TRACE("channel " + std::to_string(c) + ", row " + std::to_string(y));
+            EXPECT_NEAR(first.image->row(y)[2 * 4 + c], c >= 2 ? 255 : 0, 3);  // red, in BGRA
+            EXPECT_NEAR(first.image->row(y)[13 * 4 + c], 255, 3);              // white
         }
     }
 

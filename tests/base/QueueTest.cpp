@@ -20,15 +20,14 @@ TEST(Semaphore, WaitIsBoundedAndNoSignalIsLostUnderContention) {
     EXPECT_GE(mono() - start, 0.05);
 
     constexpr int perProducer = 20000;
-    std::vector<std::thread> producers;
-    for (int p = 0; p < 2; ++p) {
-        producers.emplace_back([&] {
-            for (int i = 0; i < perProducer; ++i) semaphore.signal();
-        });
-    }
+    const auto produce = [&] {
+        for (int i = 0; i < perProducer; ++i) semaphore.signal();
+    };
+    std::thread first(produce), second(produce);
     int acquired = 0;
     while (acquired < 2 * perProducer && semaphore.wait(10)) ++acquired;
-    for (auto& producer : producers) producer.join();
+    first.join();
+    second.join();
     EXPECT_EQ(acquired, 2 * perProducer);
     EXPECT_FALSE(semaphore.wait(0));
 }

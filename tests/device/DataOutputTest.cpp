@@ -17,20 +17,12 @@ struct Recorder : VideoDataOutputDelegate, AudioDataOutputDelegate {
     int drops = 0, audioDrops = 0;
     bool onControlQueue = true;
 
-    void didOutputVideo(const VideoSample& sample) override {
-        note(), frames.push_back(sample.presentationTime);
-    }
+    void didOutputVideo(const VideoSample& s) override { note(), frames.push_back(s.presentationTime); }
     void didDropVideo() override { note(), ++drops; }
-    void didOutputAudio(const AudioSample& sample) override {
-        note(), audio.push_back(sample.presentationTime);
-    }
+    void didOutputAudio(const AudioSample& s) override { note(), audio.push_back(s.presentationTime); }
     void didDropAudio(int count) override { note(), audioDrops += count; }
     void note() { onControlQueue = onControlQueue && controlQueue().isCurrent(); }
 };
-
-void drainControlQueue() {
-    controlQueue().sync([] {});
-}
 
 // Runs `work` while controlQueue is held, so that deliveries pile up behind it.
 void whileControlQueueHeld(const std::function<void()>& work) {
@@ -42,32 +34,29 @@ void whileControlQueueHeld(const std::function<void()>& work) {
     ASSERT_TRUE(held.wait(30));
     work();
     release.signal();
-    drainControlQueue();
-}
-
-PixelBufferRef frame() {
-    return PixelBuffer::create(4, 4);
+    controlQueue().sync([] {});
 }
 
 TEST(DataOutputTest, VideoKeepsOneFrameInFlightAndDropsAndReportsTheRest) {
     auto output = std::make_shared<VideoDataOutput>();
     auto recorder = std::make_shared<Recorder>();
     output->setDelegate(recorder);
+    const auto deliver = [&](double time) { output->deliver(PixelBuffer::create(4, 4), time); };
     whileControlQueueHeld([&] {
-        output->deliver(frame(), 1.0);
-        output->deliver(frame(), 2.0);
-        output->deliver(frame(), 3.0);
+        deliver(1.0);
+        deliver(2.0);
+        deliver(3.0);
         output->reportDropped();
     });
-    output->deliver(frame(), 4.0);  // the frame in flight has been taken
-    drainControlQueue();
+    deliver(4.0);  // the frame in flight has been taken
+    controlQueue().sync([] {});
     EXPECT_EQ(recorder->frames, (std::vector<double>{1.0, 4.0}));
     EXPECT_EQ(recorder->drops, 3);
     EXPECT_TRUE(recorder->onControlQueue);
 
     // A cleared delegate gets nothing, not even what was already posted.
     whileControlQueueHeld([&] {
-        output->deliver(frame(), 5.0);
+        deliver(5.0);
         output->clearDelegate();
     });
     EXPECT_EQ(recorder->frames.size(), 2u);
@@ -77,19 +66,16 @@ TEST(DataOutputTest, AudioWaitingForAStalledControlQueueIsBoundedAndEveryDiscard
     auto output = std::make_shared<AudioDataOutput>();
     auto recorder = std::make_shared<Recorder>();
     output->setDelegate(recorder);
+    constexpr int pending = AudioDataOutput::maxPendingSamples;
     whileControlQueueHeld([&] {
-        for (int i = 0; i < AudioDataOutput::maxPendingSamples + 50; ++i) {
-            AudioSample sample;
-            sample.format = {44100, 2};
-            sample.samples.assign(882, 0);
-            sample.presentationTime = i;
-            output->deliver(std::move(sample));
-        }
+        for (int i = 0; i < pending + 50; ++i)
+            output->deliver({{44100, 2}, std::vector<std::int16_t>(882), 1.0 * i});
     });
-    ASSERT_EQ(recorder->audio.size(), static_cast<std::size_t>(AudioDataOutput::maxPendingSamples));
-    for (int i = 0; i < AudioDataOutput::maxPendingSamples; ++i) EXPECT_EQ(recorder->audio[i], i);
+    std::vector<double> times(pending);
+    for (int i = 0; i < pending; ++i) times[i] = i;
+    EXPECT_EQ(recorder->audio, times);
     output->deliver(AudioSample{});
-    drainControlQueue();
+    controlQueue().sync([] {});
     EXPECT_EQ(recorder->audioDrops, 50);
     EXPECT_TRUE(recorder->onControlQueue);
 }

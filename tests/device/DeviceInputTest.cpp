@@ -10,8 +10,7 @@ using namespace qv;
 namespace {
 
 // A device whose read hangs in the kernel, deaf to the stop flag, until the test lets it go.
-class HangingCore final : public DeviceInput::Core {
-public:
+struct HangingCore final : DeviceInput::Core {
     Start prepare(const std::vector<std::shared_ptr<CaptureOutput>>&) override { return Start::stream; }
     void run(const std::atomic<bool>&) override {
         entered.signal();
@@ -29,8 +28,7 @@ public:
     std::atomic<int> closes{0};
 };
 
-class TestInput final : public DeviceInput {
-public:
+struct TestInput final : DeviceInput {
     explicit TestInput(std::shared_ptr<Core> core) : DeviceInput(nullptr, "qv.test", std::move(core)) {}
 };
 

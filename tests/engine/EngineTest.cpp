@@ -27,19 +27,15 @@ using namespace qvtest;
 
 namespace {
 
-bool disconnected(const Json& status) {
-    return status["connection"] == "disconnected";
+// Whether a line or status has `key` set to `value`.
+std::function<bool(const Json&)> has(const char* key, const char* value) {
+    return [=](const Json& j) { return j.value(key, "") == value; };
 }
 
-bool isEvent(const Json& line, const char* name) {
-    return line.value("event", "") == name;
-}
-
-Json request(const std::string& action, const Json& fields = Json::object()) {
-    Json request = fields;
-    request["requestId"] = qv::randomUuid();
-    request["action"] = action;
-    return request;
+Json request(const std::string& action, Json fields = Json::object()) {
+    fields["requestId"] = qv::randomUuid();
+    fields["action"] = action;
+    return fields;
 }
 
 std::vector<Json> linesOf(const std::string& path) {
@@ -74,19 +70,13 @@ struct EngineUnderTest {
         qv::controlQueue().sync([&] { work(*engine); });
     }
 
-    // Everything written so far; waits until the output queue has nothing pending.
-    std::vector<Json> lines() {
-        while (output->pendingLines() > 0) usleep(1000);
-        return linesOf(outputPath);
-    }
-
     // The first line written that satisfies `predicate`, or null once `timeout` passes.
     Json waitLine(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
-        return poll(timeout, [&]() -> Json {
-            for (const auto& line : lines()) {
-                if (predicate(line)) return line;
-            }
-            return nullptr;
+        return poll(timeout, [&] {
+            while (output->pendingLines() > 0) usleep(1000);  // all written so far
+            const auto lines = linesOf(outputPath);
+            const auto found = std::ranges::find_if(lines, predicate);
+            return found == lines.end() ? Json() : *found;
         });
     }
 
@@ -112,7 +102,7 @@ struct EngineUnderTest {
     // into the private directory once the test ends.
     void disconnect() {
         call(request("disconnect"));
-        waitStatus(disconnected);
+        waitStatus(has("connection", "disconnected"));
     }
 
     // Polls "status" until `predicate` holds; null once `timeout` passes.
@@ -133,42 +123,6 @@ struct EngineUnderTest {
         }
     }
 };
-
-// Runs `work` on a fresh engine in a death-test child, which must then end with `status`; returns
-// what the engine wrote and how many seconds the child took.
-//
-// The child runs the test again in a fresh process and learns the parent's output path through the
-// environment. The helper ends with an immediate exit while its queue and writer threads still
-// exist, by design, so a thread-sanitizer build must not count those threads as leaked.
-std::pair<std::vector<Json>, double> linesOfExitingEngine(const Json& players, const qv::Limits& limits,
-                                                          const std::function<void(EngineUnderTest&)>& work,
-                                                          int status, const qv::FileIo& fileIo = {}) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char* tsan = std::getenv("TSAN_OPTIONS");
-    const std::string options = tsan ? tsan : "";
-    if (options.find("report_thread_leaks") == std::string::npos) {
-        ::setenv("TSAN_OPTIONS", (options + " report_thread_leaks=0").c_str(), 1);
-    }
-    std::optional<TempDir> shared;
-    if (!std::getenv("QV_SHARED_TEST_DIR")) {
-        shared.emplace();
-        ::setenv("QV_SHARED_TEST_DIR", shared->path().c_str(), 1);
-    }
-    const std::string path = std::string(std::getenv("QV_SHARED_TEST_DIR")) + "/lines.jsonl";
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EXIT(
-        {
-            EngineUnderTest t(players, limits, fileIo);
-            ::unlink(path.c_str());
-            if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
-            work(t);
-            for (;;) pause();
-        },
-        ::testing::ExitedWithCode(status), "");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (shared) ::unsetenv("QV_SHARED_TEST_DIR");
-    return {linesOf(path), seconds};
-}
 
 }  // namespace
 
@@ -250,8 +204,7 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
         e.request(request("start_recording", {{"captureId", qv::randomUuid()}}));
         e.request(request("stop_recording"));
     });
-    const Json record =
-        t.waitLine([](const Json& j) { return isEvent(j, "recording_finished"); })["recording"];
+    const Json record = t.waitLine(has("event", "recording_finished"))["recording"];
     // The writer is cancelled; what it had written of the file stays.
     EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
     EXPECT_EQ(record["durationMs"], 0);
@@ -271,7 +224,7 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
         EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, limits);
         t.onControl([](qv::Engine& e) { e.ready(); });
         ASSERT_EQ(t.connect(1)["ok"], true);
-        const Json status = t.waitStatus(disconnected);
+        const Json status = t.waitStatus(has("connection", "disconnected"));
         EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");
         if (frames == 0) {
             EXPECT_TRUE(status["source"].is_null());
@@ -286,7 +239,23 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
 // Whatever ends the process sends one "fatal" line and then exits as the case says, so each case runs
 // in a death-test child. That child runs the body again, skipping the death tests before its own (and
 // failing their checks, which it does not report).
+//
+// The child learns the parent's output path through the environment. The helper ends with an
+// immediate exit while its queue and writer threads still exist, by design, so a thread-sanitizer
+// build must not count those threads as leaked.
 TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    const std::string options = tsan ? tsan : "";
+    if (options.find("report_thread_leaks") == std::string::npos) {
+        ::setenv("TSAN_OPTIONS", (options + " report_thread_leaks=0").c_str(), 1);
+    }
+    std::optional<TempDir> shared;
+    if (!std::getenv("QV_SHARED_TEST_DIR")) {
+        shared.emplace();
+        ::setenv("QV_SHARED_TEST_DIR", shared->path().c_str(), 1);
+    }
+    const std::string path = std::string(std::getenv("QV_SHARED_TEST_DIR")) + "/lines.jsonl";
     qv::Limits limits;
     limits.startSeconds = limits.finishSeconds = limits.permissionSeconds = 0.5;
     limits.terminateExitSeconds = limits.handOffSeconds = 0.5;
@@ -298,101 +267,96 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
     disk->room = 100;
     disk->error = EIO;
     struct Case {
-        const char* code;
-        Json players;
-        qv::Limits limits;
-        std::function<void(EngineUnderTest&)> work;
-        int status;
+        const char* code = nullptr;
+        Json players = Json::object();
+        std::function<void(EngineUnderTest&)> work = {};
+        int status = 2;  // 0: patient limits
         qv::FileIo fileIo = {};
-        // Further checks of every line written and the seconds the child took.
-        std::function<void(const std::vector<Json>&, double)> more = [](const std::vector<Json>&, double) {};
+        // Unless left unset: how many lines are written in all, the first one's error, the fewest seconds
+        // the child takes.
+        std::size_t lines = 0;
+        Json firstError = nullptr;
+        double seconds = 0;
     };
     const Case cases[] = {
         // After a close every request is refused, and input that fails again sends nothing more.
-        {"INVALID_JSON",
-         Json::object(),
-         limits,
-         [](EngineUnderTest& t) {
-             t.onControl([](qv::Engine& e) {
-                 // A finish in progress holds the close back, so only the forced exit ends it.
-                 e.beginSimulatedFinish("f");
-                 e.request(request("close"));
-                 e.request(request("status"));
-                 e.inputFailed("INVALID_JSON");
-                 e.inputFailed("INVALID_JSON");
-             });
-         },
-         2,
-         {},
-         [](const std::vector<Json>& lines, double) {
-             ASSERT_EQ(lines.size(), 2u);
-             EXPECT_EQ(lines[0]["error"], (Json{{"code", "CLOSING"}, {"message", "Helper is closing"}}));
-         }},
+        {.code = "INVALID_JSON",
+         .work =
+             [](EngineUnderTest& t) {
+                 t.onControl([](qv::Engine& e) {
+                     // A finish in progress holds the close back, so only the forced exit ends it.
+                     e.beginSimulatedFinish("f");
+                     e.request(request("close"));
+                     e.request(request("status"));
+                     e.inputFailed("INVALID_JSON");
+                     e.inputFailed("INVALID_JSON");
+                 });
+             },
+         .lines = 2,
+         .firstError = {{"code", "CLOSING"}, {"message", "Helper is closing"}}},
         // The intake loop lives in the protocol module but needs a whole engine: a control queue that
         // stays blocked past the hand-off wait ends the process without the engine.
-        {"CONTROL_STALLED",
-         Json::object(),
-         limits,
-         [limits](EngineUnderTest& t) {
-             int input[2];
-             if (::pipe(input) != 0) std::abort();
-             const std::string text = request("status").dump() + "\n";
-             (void)!::write(input[1], text.data(), text.size());
-             qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
-             qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
-         },
-         2,
-         {},
-         [limits](const std::vector<Json>& lines, double seconds) {
-             EXPECT_GE(seconds, limits.handOffSeconds);
-             ASSERT_EQ(lines.size(), 1u);
-             EXPECT_EQ(lines[0]["error"]["message"],
-                       "Native control queue did not accept a bounded request; cleanup is unconfirmed");
-         }},
+        {.code = "CONTROL_STALLED",
+         .work =
+             [limits](EngineUnderTest& t) {
+                 int input[2];
+                 if (::pipe(input) != 0) std::abort();
+                 const std::string text = request("status").dump() + "\n";
+                 (void)!::write(input[1], text.data(), text.size());
+                 qv::controlQueue().async([] { qv::Semaphore().wait(30.0); });
+                 qv::RequestReader(t.engine, t.output, qv::controlQueue(), input[0], limits).run();
+             },
+         .lines = 1,
+         .firstError = {{"code", "CONTROL_STALLED"},
+                        {"message",
+                         "Native control queue did not accept a bounded request; cleanup is unconfirmed"}},
+         .seconds = limits.handOffSeconds},
         // A wait that never ends is cut by its bound.
-        {"NATIVE_START_TIMEOUT",
-         {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
-         limits,
-         [](EngineUnderTest& t) { t.send(t.connectRequest(1)); },
-         2},
-        {"NATIVE_FINISH_TIMEOUT",
-         {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
-         limits,
-         [](EngineUnderTest& t) {
-             t.connect(1);
-             t.send(request("disconnect"));
-         },
-         2},
-        {"PERMISSION_TIMEOUT",
-         {{"permissions", {{"video", "not_determined"}}},
-          {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
-         patient,
-         [](EngineUnderTest& t) {
-             t.send(request("request_permission", {{"media", "video"}}));
-         },
-         0},
-        {"PREVIEW_OUTPUT_FAILED",
-         {{"video", {simVideo(1)}}},
-         patient,
-         [](EngineUnderTest& t) { t.connect(1); },
-         0,
-         faultyIo(disk)},
+        {.code = "NATIVE_START_TIMEOUT",
+         .players = {{"video", {simVideo(1, {{"startDelayMs", 60000}})}}},
+         .work = [](auto& t) { t.send(t.connectRequest(1)); }},
+        {.code = "NATIVE_FINISH_TIMEOUT",
+         .players = {{"video", {simVideo(1, {{"stopDelayMs", 60000}})}}},
+         .work = [](auto& t) { t.connect(1), t.send(request("disconnect")); }},
+        {.code = "PERMISSION_TIMEOUT",
+         .players = {{"permissions", {{"video", "not_determined"}}},
+                     {"permissionRequests", {{"video", {{"answerAfterMs", nullptr}}}}}},
+         .work =
+             [](auto& t) {
+                 t.send(request("request_permission", {{"media", "video"}}));
+             },
+         .status = 0},
+        {.code = "PREVIEW_OUTPUT_FAILED",
+         .players = {{"video", {simVideo(1)}}},
+         .work = [](auto& t) { t.connect(1); },
+         .status = 0,
+         .fileIo = faultyIo(disk)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
-        const auto [lines, seconds] = linesOfExitingEngine(c.players, c.limits, c.work, c.status, c.fileIo);
-        const auto fatal =
-            std::find_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); });
+        ::unlink(path.c_str());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EXIT(
+            {
+                EngineUnderTest t(c.players, c.status == 0 ? patient : limits, c.fileIo);
+                if (::link(t.outputPath.c_str(), path.c_str()) != 0) std::abort();
+                c.work(t);
+                for (;;) pause();
+            },
+            ::testing::ExitedWithCode(c.status), "");
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const auto lines = linesOf(path);
+        const auto fatal = std::ranges::find_if(lines, has("event", "fatal"));
         // No ASSERT: the child must go on to its own death test.
-        EXPECT_NE(fatal, lines.end());
+        EXPECT_EQ(std::ranges::count_if(lines, has("event", "fatal")), 1);
         if (fatal == lines.end()) continue;
         EXPECT_EQ((*fatal)["error"]["code"], c.code);
         EXPECT_EQ((*fatal)["devicesReleased"], false);
-        EXPECT_EQ(
-            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "fatal"); }), 1);
-        EXPECT_EQ(
-            std::count_if(lines.begin(), lines.end(), [](const Json& j) { return isEvent(j, "closed"); }),
-            c.status == 0 ? 1 : 0);
-        c.more(lines, seconds);
+        EXPECT_EQ(std::ranges::count_if(lines, has("event", "closed")), c.status == 0 ? 1 : 0);
+        EXPECT_EQ(c.lines == 0 ? 0 : lines.size(), c.lines);
+        EXPECT_EQ(c.firstError.is_null() ? Json() : lines[0]["error"], c.firstError);
+        EXPECT_GE(seconds, c.seconds);
     }
+    if (shared) ::unsetenv("QV_SHARED_TEST_DIR");
 }

@@ -1,5 +1,5 @@
-#include "HelperProcess.h"
 #include "StreamFacts.h"
+#include "TestSupport.h"
 #include "base/Semaphore.h"
 #include "media/MovieWriter.h"
 
@@ -10,40 +10,20 @@
 
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <thread>
 
 namespace {
 
 using qv::MovieWriter;
 
-// Appends as the recorder does: waits (bounded) for room, then appends.
-bool appendWhenReady(MovieWriter& writer, bool video, const std::function<bool()>& append) {
-    for (int i = 0; i < 10000; ++i) {
-        if (video ? writer.isVideoReady() : writer.isAudioReady()) return append();
-        if (writer.status() != MovieWriter::Status::writing) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
-// A directory of the test's own, open as the writer's directory.
-struct Scratch {
-    qvtest::TempDir dir;
-    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ~Scratch() { ::close(fd); }
-    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
-    int create(const std::string& name) const {
-        return ::openat(fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }
-};
-
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
 TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {
-    const Scratch scratch;
-    const std::string name = scratch.path("movie.mp4");
-    MovieWriter writer(scratch.create("movie.mp4"), scratch.fd, "movie.mp4");
+    const qvtest::TempDir dir;
+    const std::string name = dir.path() + "/movie.mp4";
+    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MovieWriter writer(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
+                       "movie.mp4");
     qv::VideoSettings video;
     video.width = video.height = 32;
     video.averageBitRate = 500'000;
@@ -63,10 +43,13 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_FALSE(writer.appendVideo(draw(0), 99.5));  // before time zero
     for (int i = 0; i < 60; ++i) {
         const double time = 100.0 + i / 60.0;
-        ASSERT_TRUE(appendWhenReady(writer, true, [&] { return writer.appendVideo(draw(i), time); }));
+        // As the recorder does: waits (bounded) for room, then appends.
+        ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isVideoReady(); }));
+        ASSERT_TRUE(writer.appendVideo(draw(i), time));
         if (i >= 20 && i < 35) continue;  // a quarter second of sound lost
         qv::AudioSample sample{{48000, 2}, std::vector<std::int16_t>(1600, 100), time};
-        ASSERT_TRUE(appendWhenReady(writer, false, [&] { return writer.appendAudio(sample); }));
+        ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isAudioReady(); }));
+        ASSERT_TRUE(writer.appendAudio(sample));
     }
 
     qv::Semaphore done;
@@ -85,6 +68,7 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_TRUE(otherThread);
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
     EXPECT_EQ(drawnElsewhere, 60);
+    ::close(directory);
 
     const auto streams = qvtest::readStreams(name);
     ASSERT_EQ(streams.size(), 2u);

@@ -25,14 +25,9 @@ void waitPast(double seconds) {
 // The plain run is the watchdog self-test's; these are the cancellation races around it.
 TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) {
     std::atomic<int> forcedRuns{0};
-    {
-        DeadlineWatchdog cancelled(
-            0.1, 0.1, [&] { ++forcedRuns; }, [&] { ++forcedRuns; });
-        cancelled.cancel();
-        auto released = std::make_unique<DeadlineWatchdog>(
-            0.1, 0.1, [&] { ++forcedRuns; }, [&] { ++forcedRuns; });
-        released.reset();
-    }
+    const auto run = [&] { ++forcedRuns; };
+    DeadlineWatchdog(0.1, 0.1, run, run).cancel();
+    std::make_unique<DeadlineWatchdog>(0.1, 0.1, run, run).reset();
     // The normal stage holds the watchdog's queue while the forced timer fires behind it; the
     // forced stage must still see the cancel made in between.
     Semaphore normalStarted, releaseNormal;
@@ -42,7 +37,7 @@ TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) 
             normalStarted.signal();
             releaseNormal.wait(10);
         },
-        [&] { ++forcedRuns; });
+        run);
     ASSERT_TRUE(normalStarted.wait(5));
     waitPast(0.05);
     held.cancel();
@@ -61,7 +56,7 @@ TEST(DeadlineWatchdog, CancelOrReleaseStopsTheForcedStageEvenOnceItsTimerFired) 
                 owner.reset();
                 released.signal();
             },
-            [&] { ++forcedRuns; });
+            run);
     }
     ASSERT_TRUE(released.wait(5));
     waitPast(0.2);

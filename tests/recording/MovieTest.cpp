@@ -10,14 +10,13 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -32,11 +31,8 @@ qv::PixelBufferRef frameOf(int width, int height) {
     auto frame = qv::PixelBuffer::create(width, height);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            std::uint8_t* p = frame->row(y) + x * 4;
-            p[0] = static_cast<std::uint8_t>(x * 7 + 3);
-            p[1] = static_cast<std::uint8_t>(y * 13);
-            p[2] = static_cast<std::uint8_t>(x * y + 40);
-            p[3] = 255;
+            const int bgra[4] = {x * 7 + 3, y * 13, x * y + 40, 255};  // each taken modulo 256
+            std::copy_n(bgra, 4, frame->row(y) + x * 4);
         }
     }
     return frame;
@@ -48,22 +44,18 @@ AudioSample tone(double time) {
 
 // A disk that fills up or fails part-way: the first `whole` writes succeed, the next one writes half
 // of its bytes, and every later one fails with `error`.
-std::atomic<int> writesLeft{0};
-std::atomic<int> failure{0};
-
-ssize_t failingWrite(int fd, const void* data, std::size_t size, off_t offset) {
-    const int left = writesLeft--;
-    if (left > 0) return ::pwrite(fd, data, size, offset);
-    if (left == 0 && size > 1) return ::pwrite(fd, data, size / 2, offset);
-    errno = failure;
-    return -1;
-}
-
 struct FailingDisk {
+    static inline std::atomic<int> writesLeft{0}, failure{0};
     FailingDisk(int whole, int error) {
         failure = error;
         writesLeft = whole;
-        qv::Mp4Output::setFileWrite(failingWrite);
+        qv::Mp4Output::setFileWrite([](int fd, const void* data, std::size_t size, off_t offset) -> ssize_t {
+            const int left = writesLeft--;
+            if (left > 0) return ::pwrite(fd, data, size, offset);
+            if (left == 0 && size > 1) return ::pwrite(fd, data, size / 2, offset);
+            errno = failure;
+            return -1;
+        });
     }
     ~FailingDisk() { qv::Mp4Output::setFileWrite(nullptr); }
 };
@@ -78,8 +70,7 @@ protected:
         return std::make_shared<Movie>(std::move(id), 10'000, files, frameOf(width, height), audio);
     }
     bool exists(const std::string& name) const {
-        struct stat info {};
-        return ::fstatat(files.directoryFD(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        return std::filesystem::exists(std::filesystem::symlink_status(files.url() + "/" + name));
     }
     // Video packets in the file, or -1 when it cannot be read to its end.
     int videoPackets() {
@@ -111,10 +102,7 @@ protected:
     void finishWriter() {
         movie->writer->markVideoFinished();
         movie->writer->markAudioFinished();
-        if (movie->writer->status() == MovieWriter::Status::failed) {
-            movie->writer->cancel();
-            return;
-        }
+        if (movie->writer->status() == MovieWriter::Status::failed) return movie->writer->cancel();
         qv::Semaphore done;
         movie->writer->finish([&] { done.signal(); });
         ASSERT_TRUE(done.wait(30));
@@ -145,8 +133,7 @@ TEST_F(MovieTest, CreationChecksLeaveNoFileBehind) {
 
     // A refused id is still free; a used one, in any case, is taken for good.
     std::string upper = id;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return std::toupper(c); });
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     movie = make(512, 256, AudioFormat{48000, 2}, upper);
     EXPECT_EQ(movie->basename, "capture-" + id + ".mp4");
     EXPECT_EQ(thrown([&] { make(8, 8, std::nullopt, id); }), "CAPTURE_EXISTS / Capture ID was already used");
@@ -184,51 +171,43 @@ TEST_F(MovieTest, TheFirstFrameStartsTheTimelineAndUnwritableSamplesAreDropped) 
 }
 
 TEST(MovieEnlargement, EqualsConvertingThePictureEnlargedEightTimes) {
-    const int w = 6;
-    const int h = 4;
+    const int w = 6, h = 4, W = w * 8, H = h * 8;
     const auto source = frameOf(w, h);
-    const int W = w * 8;
-    const int H = h * 8;
-    std::vector<std::uint8_t> y(W * H), u(W * H / 4), v(W * H / 4), scratch(w * h * 3);
-    std::uint8_t* const planes[3] = {y.data(), u.data(), v.data()};
+    // Each I420 picture in one buffer, its planes one after another.
+    std::vector<std::uint8_t> got(W * H * 3 / 2), want(got.size()), scratch(w * h * 3), big(W * H * 4);
+    std::uint8_t* const planes[3] = {got.data(), got.data() + W * H, got.data() + W * H * 5 / 4};
     const int strides[3] = {W, W / 2, W / 2};
     qv::enlargeToI420(*source, planes, strides, scratch.data());
+    for (int i = 0; i < W * H; ++i) std::copy_n(source->row(i / W / 8) + i % W / 8 * 4, 4, &big[i * 4]);
+    libyuv::ARGBToI420(big.data(), W * 4, want.data(), W, want.data() + W * H, W / 2,
+                       want.data() + W * H * 5 / 4, W / 2, W, H);
+    EXPECT_EQ(got, want);
+}
 
-    std::vector<std::uint8_t> big(W * H * 4);
-    for (int by = 0; by < H; ++by) {
-        for (int bx = 0; bx < W; ++bx)
-            std::copy_n(source->row(by / 8) + (bx / 8) * 4, 4, &big[(by * W + bx) * 4]);
+// The first fragment (with the header) reaches the file, or nothing does; a torn fragment after it is
+// cut off again, so that the file plays every whole fragment.
+TEST_F(MovieTest, AFullOrFailingDiskWhileRecordingKeepsEveryWholeFragmentPlayable) {
+    const struct {
+        int whole, error;
+        int packets;  // -1: an empty file
+        qv::RecordingState state;
+    } cases[] = {{2, ENOSPC, 60, qv::RecordingState::partial}, {0, EIO, -1, qv::RecordingState::failed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        const FailingDisk disk(c.whole, c.error);
+        movie = nullptr;
+        const auto failed = record(8.0);
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(failed->code(), "WRITER_FAILED");
+        ASSERT_TRUE(movie->writer->error());
+        EXPECT_EQ(movie->writer->error()->code(), AVERROR(c.error));
+        finishWriter();
+        EXPECT_EQ(videoPackets(), c.packets);
+        EXPECT_EQ(bytes() == 0, c.packets < 0);
+        const auto result = outcome(qv::FinishReason::error, true);
+        EXPECT_EQ(result.state, c.state);
+        EXPECT_FALSE(result.streamContinues);
     }
-    std::vector<std::uint8_t> ry(W * H), ru(W * H / 4), rv(W * H / 4);
-    libyuv::ARGBToI420(big.data(), W * 4, ry.data(), W, ru.data(), W / 2, rv.data(), W / 2, W, H);
-    EXPECT_EQ(y, ry);
-    EXPECT_EQ(u, ru);
-    EXPECT_EQ(v, rv);
-}
-
-TEST_F(MovieTest, AFullDiskWhileRecordingKeepsEveryWholeFragmentPlayable) {
-    const FailingDisk disk(2, ENOSPC);  // the first fragment (with the header) reaches the file
-    const auto failed = record(8.0);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->code(), "WRITER_FAILED");
-    ASSERT_TRUE(movie->writer->error());
-    EXPECT_EQ(movie->writer->error()->code(), AVERROR(ENOSPC));
-    finishWriter();
-    // The torn second fragment is cut off again: the file plays its first second, all of it.
-    EXPECT_EQ(videoPackets(), 60);
-    const auto result = outcome(qv::FinishReason::error, true);
-    EXPECT_EQ(result.state, qv::RecordingState::partial);
-    EXPECT_FALSE(result.streamContinues);
-}
-
-TEST_F(MovieTest, AFailingDiskBeforeAnyFragmentLeavesAnEmptyFailedFile) {
-    const FailingDisk disk(0, EIO);
-    const auto failed = record(8.0);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(movie->writer->error()->code(), AVERROR(EIO));
-    finishWriter();
-    EXPECT_EQ(bytes(), 0);
-    EXPECT_EQ(outcome(qv::FinishReason::error, true).state, qv::RecordingState::failed);
 }
 
 TEST_F(MovieTest, AFullDiskDuringTheFinishLeavesTheFragmentedFileWhole) {

@@ -1,4 +1,3 @@
-#include "HelperProcess.h"
 #include "TestSupport.h"
 #include "base/Clock.h"
 #include "base/Runtime.h"
@@ -25,20 +24,15 @@ constexpr int rate = 48000;
 constexpr int channels = 2;
 constexpr int chunkFrames = 480;  // 10 ms
 
-std::int16_t patternValue(std::int64_t frame, int channel) {
-    const auto base = static_cast<std::int16_t>(frame % 30000);
-    return channel == 0 ? base : static_cast<std::int16_t>(-base);
+// The fed signal: the n-th value, counting both channels, interleaved.
+std::int16_t fed(std::int64_t n) {
+    return static_cast<std::int16_t>(n % 30000);
 }
 
 // Written and read on controlQueue.
-class Collector final : public AudioDataOutputDelegate {
-public:
-    void didOutputAudio(const AudioSample& sample) override {
-        frames += sample.frames();
-        samples.push_back(sample);
-    }
+struct Collector final : AudioDataOutputDelegate {
+    void didOutputAudio(const AudioSample& sample) override { samples.push_back(sample); }
     std::vector<AudioSample> samples;
-    std::int64_t frames = 0;
 };
 
 }  // namespace
@@ -61,8 +55,7 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
         std::vector<std::int16_t> chunk(chunkFrames * channels);  // below PIPE_BUF: arrives whole
         const auto bytes = static_cast<ssize_t>(chunk.size() * sizeof(std::int16_t));
         for (std::int64_t k = 0; fd >= 0 && !stop; ++k) {
-            for (int i = 0; i < chunkFrames * channels; ++i)
-                chunk[i] = patternValue(k * chunkFrames + i / 2, i % 2);
+            for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = fed(k * chunk.size() + i);
             if (::write(fd, chunk.data(), static_cast<std::size_t>(bytes)) != bytes) break;
             std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (k + 1)));
         }
@@ -75,10 +68,10 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
     const auto input =
         std::make_shared<AlsaDevice>(AlsaMicrophone{"qvtest", "alsa:Test:0", "Microphone"})->createInput();
     ASSERT_TRUE(input->start({output}));
-    EXPECT_TRUE(qvtest::waitUntil([&] {
-        std::int64_t frames = 0;
-        controlQueue().sync([&] { frames = collector->frames; });
-        return frames >= rate / 2;
+    EXPECT_TRUE(qvtest::waitUntil([&] {  // half a second
+        std::size_t blocks = 0;
+        controlQueue().sync([&] { blocks = collector->samples.size(); });
+        return blocks >= 50;
     }));
     input->stop();
     EXPECT_TRUE(input->release());
@@ -90,18 +83,14 @@ TEST(AlsaInput, CapturesS16AtTheDeviceRateInPeriodsWithMonotonicTimes) {
 
     const auto& samples = collector->samples;
     ASSERT_GE(samples.size(), 50u);
-    std::int64_t frame = 0;
+    std::int64_t n = 0;
     double previous = -1;
     for (const auto& sample : samples) {
-        EXPECT_EQ(sample.format.sampleRate, rate);
-        EXPECT_EQ(sample.format.channels, channels);
-        EXPECT_EQ(sample.frames(), chunkFrames);  // one 10 ms period per block
+        // One 10 ms period per block, at the device's rate and channels.
+        EXPECT_EQ(std::tuple(sample.format.sampleRate, sample.format.channels, sample.frames()),
+                  std::tuple(rate, channels, std::int64_t{chunkFrames}));
         // The fed signal, in order, with nothing lost or repeated.
-        for (std::int64_t i = 0; i < sample.frames(); ++i, ++frame) {
-            for (int c = 0; c < channels; ++c) {
-                ASSERT_EQ(sample.samples[i * channels + c], patternValue(frame, c)) << "frame " << frame;
-            }
-        }
+        for (const std::int16_t value : sample.samples) ASSERT_EQ(value, fed(n++)) << "value " << n - 1;
         EXPECT_GT(sample.presentationTime, previous);
         EXPECT_GE(sample.presentationTime, before - 0.5);
         EXPECT_LE(sample.presentationTime, after);

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -25,29 +24,28 @@ using namespace qv;
 
 namespace {
 
-constexpr double patience = 10.0;
-
 // The camera's format: 16 × 8 YUYV, rows padded to 40 bytes.
 constexpr int width = 16, height = 8, stride = 40;
 
-int fail(int error) {
+// What a failed system call returns, with errno set.
+template <typename Result = int>
+Result fail(int error, Result result = -1) {
     errno = error;
-    return -1;
+    return result;
 }
 
-// 16 × 8 YUYV, red on the left and white on the right, rows padded to 40 bytes.
-std::vector<std::uint8_t> yuyvFrame() {
-    std::vector<std::uint8_t> bytes(stride * height, 0xEE);
+// Red on the left and white on the right, into a buffer of the camera's size.
+void drawYuyvFrame(std::uint8_t* bytes) {
+    std::fill(bytes, bytes + stride * height, 0xEE);
     for (int y = 0; y < height; ++y) {
         for (int pair = 0; pair < width / 2; ++pair) {
             const bool red = pair < width / 4;
-            std::uint8_t* p = bytes.data() + y * stride + pair * 4;
+            std::uint8_t* p = bytes + y * stride + pair * 4;
             p[0] = p[2] = red ? 81 : 235;
             p[1] = red ? 90 : 128;
             p[3] = red ? 240 : 128;
         }
     }
-    return bytes;
 }
 
 // A stand-in for the kernel: UVC-like nodes /dev/video<n> (descriptor 100 + n), each with its device
@@ -64,8 +62,7 @@ public:
         std::lock_guard lock(mutex_);
         if (!streaming_ || queued_.empty()) return false;
         Buffer& buffer = buffers_[queued_.front()];
-        const auto frame = yuyvFrame();
-        std::copy(frame.begin(), frame.end(), buffer.memory.begin());  // in the mapped memory
+        drawYuyvFrame(buffer.memory.data());  // in the mapped memory
         buffer.filled = {};
         buffer.filled.index = queued_.front();
         buffer.filled.bytesused = buffer.filled.length = static_cast<std::uint32_t>(buffer.memory.size());
@@ -86,14 +83,13 @@ public:
     // Waits until `count` buffers in all have been queued again after the first queueing.
     bool waitForRequeued(int count) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(patience),
+        return changed_.wait_for(lock, std::chrono::seconds(10),
                                  [&] { return queueings_ >= static_cast<int>(buffers_.size()) + count; });
     }
     // True when nothing is open or mapped any more.
     bool released() const {
         std::lock_guard lock(mutex_);
-        return open_.empty() &&
-               std::none_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; });
+        return open_.empty() && std::ranges::none_of(buffers_, &Buffer::mapped);
     }
 
     int open(const std::string& path, int) override {
@@ -115,22 +111,18 @@ public:
     void* mmap(std::size_t length, int, int, int fd, off_t offset) override {
         std::lock_guard lock(mutex_);
         const auto index = static_cast<std::size_t>(offset) / pageSize;
-        if (open_.count(fd) == 0 || index >= buffers_.size() || length != buffers_[index].memory.size()) {
-            errno = EINVAL;
-            return MAP_FAILED;
-        }
+        if (open_.count(fd) == 0 || index >= buffers_.size() || length != buffers_[index].memory.size())
+            return fail(EINVAL, MAP_FAILED);
         buffers_[index].mapped = true;
         return buffers_[index].memory.data();
     }
     int munmap(void* address, std::size_t) override {
         std::lock_guard lock(mutex_);
-        for (auto& buffer : buffers_) {
-            if (buffer.memory.data() == address && buffer.mapped) {
-                buffer.mapped = false;
-                return 0;
-            }
-        }
-        return fail(EINVAL);
+        const auto buffer =
+            std::ranges::find_if(buffers_, [&](auto& b) { return b.mapped && b.memory.data() == address; });
+        if (buffer == buffers_.end()) return fail(EINVAL);
+        buffer->mapped = false;
+        return 0;
     }
     int poll(pollfd* fds, nfds_t, int timeoutMs) override {
         std::unique_lock lock(mutex_);
@@ -155,6 +147,7 @@ private:
     };
 
     int control(std::uint32_t deviceCaps, unsigned long request, void* argument) {
+        auto* buffer = static_cast<v4l2_buffer*>(argument);  // for the buffer requests
         switch (request) {
             case VIDIOC_QUERYCAP: {
                 auto* capability = static_cast<v4l2_capability*>(argument);
@@ -174,30 +167,27 @@ private:
                 return 0;
             }
             case VIDIOC_REQBUFS:
-                if (std::any_of(buffers_.begin(), buffers_.end(), [](auto& b) { return b.mapped; }))
-                    return fail(EBUSY);
+                if (std::ranges::any_of(buffers_, &Buffer::mapped)) return fail(EBUSY);
                 buffers_.assign(static_cast<v4l2_requestbuffers*>(argument)->count, Buffer{});
                 queued_.clear();
                 done_.clear();
                 queueings_ = 0;
                 return 0;
-            case VIDIOC_QUERYBUF: {
-                auto* buffer = static_cast<v4l2_buffer*>(argument);
+            case VIDIOC_QUERYBUF:
                 if (buffer->index >= buffers_.size()) return fail(EINVAL);
                 buffer->length = static_cast<std::uint32_t>(buffers_[buffer->index].memory.size());
                 buffer->m.offset = static_cast<std::uint32_t>(buffer->index * pageSize);
                 return 0;
-            }
             case VIDIOC_QBUF:
-                if (static_cast<v4l2_buffer*>(argument)->index >= buffers_.size()) return fail(EINVAL);
-                queued_.push_back(static_cast<v4l2_buffer*>(argument)->index);
+                if (buffer->index >= buffers_.size()) return fail(EINVAL);
+                queued_.push_back(buffer->index);
                 ++queueings_;
                 changed_.notify_all();
                 return 0;
             case VIDIOC_DQBUF:
                 if (!streaming_) return fail(EINVAL);
                 if (done_.empty()) return fail(EAGAIN);
-                *static_cast<v4l2_buffer*>(argument) = buffers_[done_.front()].filled;
+                *buffer = buffers_[done_.front()].filled;
                 done_.pop_front();
                 return 0;
             case VIDIOC_STREAMON:
@@ -225,8 +215,7 @@ private:
 };
 
 // Collects what the video data output hands on; its fields change and are read on controlQueue.
-class Receiver final : public VideoDataOutputDelegate {
-public:
+struct Receiver final : VideoDataOutputDelegate {
     void didOutputVideo(const VideoSample& sample) override { samples.push_back(sample); }
     void didDropVideo() override { ++drops; }
 
@@ -274,11 +263,10 @@ TEST_F(V4l2InputTest, FramesArriveAsBgraDropsAreCountedAndStopIsBoundedAndReleas
     ASSERT_EQ(first.image->width(), width);
     ASSERT_EQ(first.image->height(), height);
     for (int y : {0, height - 1}) {
-        const std::uint8_t* red = first.image->row(y) + 2 * 4;
-        const std::uint8_t* white = first.image->row(y) + 13 * 4;
         for (int c = 0; c < 4; ++c) {
-            EXPECT_NEAR(red[c], c == 2 || c == 3 ? 255 : 0, 3) << "red, channel " << c << ", row " << y;
-            EXPECT_NEAR(white[c], 255, 3) << "white, channel " << c << ", row " << y;
+            SCOPED_TRACE("channel " + std::to_string(c) + ", row " + std::to_string(y));
+            EXPECT_NEAR(first.image->row(y)[2 * 4 + c], c >= 2 ? 255 : 0, 3);  // red, in BGRA
+            EXPECT_NEAR(first.image->row(y)[13 * 4 + c], 255, 3);              // white
         }
     }
 

@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace qv {
-namespace {
+using qv::SimulatedDeviceConfig;
 
 // The black-box sessions run the simulated players; this checks the configuration contract itself.
 TEST(SimulatedDeviceConfigTest, OptionalKeysMayBeLeftOutAndAnythingElseIsRejected) {
@@ -12,7 +11,7 @@ TEST(SimulatedDeviceConfigTest, OptionalKeysMayBeLeftOutAndAnythingElseIsRejecte
         SimulatedDeviceConfig::parse(R"({"video":[{"id":"v","name":""}],"audio":[{"id":"a","name":"m"}],
         "permissionRequests":{"video":{"answerAfterMs":null}}})");
     ASSERT_EQ(parsed.video.size(), 1u);
-    EXPECT_EQ(parsed.video[0].formats.at(0).frameRateRanges, (std::vector<FrameRateRange>{{60, 60}}));
+    EXPECT_EQ(parsed.video[0].formats.at(0).frameRateRanges, (std::vector<qv::FrameRateRange>{{60, 60}}));
     EXPECT_FALSE(parsed.videoAnswer.answerAfterMs);  // an answer "after null" never comes
     EXPECT_EQ(parsed.audioAnswer.answerAfterMs, 0.0);
 
@@ -42,6 +41,3 @@ TEST(SimulatedDeviceConfigTest, OptionalKeysMayBeLeftOutAndAnythingElseIsRejecte
             << text;
     }
 }
-
-}  // namespace
-}  // namespace qv

@@ -32,9 +32,8 @@ TEST(Connect, RequestChainFailsInOrderAndChangesNothingThenConnectsTheNamedPlaye
               failure("DEVICE_MISMATCH"));
     for (const Json& fps : {Json(0), Json(61), Json(30.5), Json(true), Json("30"), Json(nullptr)})
         EXPECT_EQ(connectWith(second, {{"videoDeviceId", videoId(1)}}, {{"previewFps", fps}}), badFps) << fps;
-    const Json after = helper.status();
-    EXPECT_EQ(after["connection"], "disconnected");
-    EXPECT_EQ(after["stateSequence"].get<int>(), before["stateSequence"].get<int>() + 2) << "only the lists";
+    const int lists = before["stateSequence"].get<int>() + 2;
+    EXPECT_TRUE(includes(helper.status(), {{"connection", "disconnected"}, {"stateSequence", lists}}));
 
     Json reply = helper.connected(7, true, {{"previewFps", 15}});
     EXPECT_EQ(reply["connection"], "connected");
@@ -81,12 +80,11 @@ TEST(Connect, WhileStartingOnlyStatusIsServedAndACloseAnswersTheConnectFirst) {
         SimulatedHelper helper(Json{{"video", {camera}}});
         const std::string connectId = helper.sendConnect(1, false);
         const Json connecting = helper.status();
-        EXPECT_EQ(connecting["connection"], "connecting");
-        EXPECT_TRUE(connecting["source"].is_null()) << "no sample counted before the start";
+        EXPECT_TRUE(includes(connecting, {{"connection", "connecting"}, {"source", nullptr}}))
+            << "no sample counted before the start";
         EXPECT_EQ(helper.error("list"), failure("BUSY"));
         const std::string closeId = helper->send("close");
-        std::vector<Json> lines;
-        while (auto line = helper->readJson(20.0)) lines.push_back(*line);
+        const std::vector<Json> lines = helper.rest();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0]["requestId"], connectId);
         if (fails) {
@@ -127,6 +125,5 @@ TEST(Connect, OversizedFramesEndTheSessionAndDropsAreCounted) {
                s["previewStats"]["nativeDroppedVideoSamples"].get<int>() >= 3;
     });
     EXPECT_EQ(status["source"]["height"], 2048);
-    EXPECT_GE(status["previewStats"]["nativeDroppedVideoSamples"].get<int>(), 3);
     EXPECT_EQ(status["connection"], "connected");
 }

@@ -87,7 +87,6 @@ TEST(Permission, CloseWithARequestOutstandingSendsNoReply) {
     const std::string id = closed->send("request_permission", {{"media", "video"}});
     closed.ok("close");
     EXPECT_EQ(closed->waitExit(), 0);
-    while (const auto line = closed->readJson(1.0))
-        EXPECT_NE(line->value("requestId", ""), id) << line->dump();
+    for (const Json& line : closed.rest()) EXPECT_NE(line.value("requestId", ""), id) << line.dump();
     for (const Json& line : closed->skipped()) EXPECT_NE(line.value("requestId", ""), id) << line.dump();
 }

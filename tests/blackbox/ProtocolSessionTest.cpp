@@ -36,13 +36,6 @@ bool hasCaptureHardware() {
 struct Session {
     TempDir tmp;
     HelperProcess process{{"--stdio"}, {{"TMPDIR", tmp.path()}, {"QUORVELLE_SIMULATED_DEVICES", ""}}};
-
-    // Every line left until standard output ends.
-    std::vector<Json> rest() {
-        std::vector<Json> lines;
-        while (auto next = process.readJson(20.0)) lines.push_back(*next);
-        return lines;
-    }
 };
 
 }  // namespace
@@ -102,7 +95,7 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
     // Upper-case requestIds are valid and echoed as sent.
     const std::string upperId = "00000000-0000-4000-8000-00000000000A";
     p.write(Json{{"requestId", upperId}, {"action", "close"}}.dump() + "\n");
-    const auto lines = s.rest();
+    const auto lines = restOf(s.process);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["requestId"], upperId);
     EXPECT_TRUE(includes(lines[0]["result"], {{"closed", true}, {"devicesReleased", true}}));
@@ -120,7 +113,7 @@ TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHe
         ASSERT_TRUE(s.process.readEvent("ready"));
         s.process.signal(number);
         if (number == SIGTERM) s.process.signal(SIGTERM);  // a second one changes nothing
-        const auto lines = s.rest();
+        const auto lines = restOf(s.process);
         ASSERT_EQ(lines.size(), 1u) << number;
         EXPECT_TRUE(includes(lines[0], {{"event", "closed"}, {"devicesReleased", true}}));
         EXPECT_EQ(s.process.waitExit(), 0) << number;
@@ -157,7 +150,7 @@ TEST(RequestIntake, ValidLinesAreAnsweredInOrderHoweverTheyArrive) {
         usleep(20000);  // lets the pieces arrive apart; the outcome is the same if they do not
     }
     s.process.closeInput();
-    const auto lines = s.rest();
+    const auto lines = restOf(s.process);
     ASSERT_EQ(lines.size(), 6u);
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(includes(lines[i], {{"requestId", idOf(static_cast<char>('a' + i))}, {"ok", true}}));
@@ -182,7 +175,7 @@ TEST(RequestIntake, WhatIsNotABoundedRequestEndsTheSessionUnanswered) {
         Session s;
         ASSERT_TRUE(s.process.readEvent("ready"));
         s.process.write(input);
-        const auto lines = s.rest();
+        const auto lines = restOf(s.process);
         ASSERT_GE(lines.size(), 2u);
         EXPECT_TRUE(includes(lines[0], {{"event", "fatal"}, {"devicesReleased", false}}));
         EXPECT_EQ(lines[0]["error"]["code"], code);

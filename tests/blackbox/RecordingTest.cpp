@@ -134,9 +134,7 @@ TEST(Recording, DurationOrStopEndsARecordingWhileTheStreamContinues) {
                    {{"reason", "stop"}, {"streamContinues", true}, {"devicesReleased", false}}, true);
     EXPECT_GT(stopped["videoSamples"].get<int>(), 60);
     EXPECT_GT(stopped["audioSamples"].get<int>(), 100);
-    const Json status = helper.status();
-    EXPECT_EQ(status["connection"], "connected");
-    EXPECT_EQ(status["recording"], stopped);
+    EXPECT_TRUE(includes(helper.status(), {{"connection", "connected"}, {"recording", stopped}}));
     EXPECT_EQ(helper.error("start_recording", {{"captureId", freshUuid()}}), failure("CAPTURE_LIMIT"));
 }
 

@@ -5,7 +5,6 @@
 #include "TestSupport.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace qvtest {
@@ -32,6 +31,7 @@ public:
         return outcome(action, process_->request(action, fields).value_or(Json()), false);
     }
     Json status() { return ok("status"); }
+    std::vector<Json> rest() { return restOf(*process_); }
     // The reply to an earlier send() through the process, or null.
     Json replyTo(const std::string& requestId, double timeout = 20.0) {
         return process_
@@ -59,7 +59,6 @@ public:
     }
     // Polls "status" until `predicate` holds; the test fails when `timeout` passes first.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
-    // Waits for a published preview frame.
     Json waitFrame() {
         return waitStatus(
             [](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); });

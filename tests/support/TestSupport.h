@@ -1,13 +1,19 @@
 #pragma once
 
 #include "HelperProcess.h"
+#include "base/CaptureError.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace qvtest {
 
@@ -28,15 +34,45 @@ private:
 };
 
 // "CODE / message" of the CaptureError `body` throws; "none" when it returns.
-std::string thrown(const std::function<void()>& body);
+inline std::string thrown(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const qv::CaptureError& error) {
+        return error.code() + " / " + error.message();
+    }
+    return "none";
+}
 
 // Whether `actual` holds every member of `expected` with its value; the failure shows both.
-::testing::AssertionResult includes(const Json& actual, const Json& expected);
+inline ::testing::AssertionResult includes(const Json& actual, const Json& expected) {
+    for (const auto& [key, value] : expected.items()) {
+        if (!actual.contains(key) || actual[key] != value)
+            return ::testing::AssertionFailure() << key << " should be " << value << " in " << actual;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Every line the helper writes until its standard output ends.
+inline std::vector<Json> restOf(HelperProcess& process) {
+    std::vector<Json> lines;
+    while (auto line = process.readJson(20.0)) lines.push_back(*line);
+    return lines;
+}
 
 // The whole content of a file; empty when it cannot be read.
-std::string fileText(const std::string& path);
+inline std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // Whether `done` holds within `seconds`, asking every few milliseconds.
-bool waitUntil(const std::function<bool()>& done, double seconds = 10.0);
+inline bool waitUntil(const std::function<bool()>& done, double seconds = 10.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 }  // namespace qvtest

@@ -2,6 +2,8 @@
 
 #include "base/Runtime.h"
 
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
@@ -26,7 +28,12 @@ std::string threadName(const std::string& label) {
 
 }  // namespace
 
-Queue::Queue(std::string label) : label_(std::move(label)), guard_(asio::make_work_guard(context_)) {
+struct Queue::Context {
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(io)};
+};
+
+Queue::Queue(std::string label) : label_(std::move(label)), context_(std::make_unique<Context>()) {
     thread_ = std::thread([this] {
         currentQueue = this;
         pthread_setname_np(pthread_self(), threadName(label_).c_str());
@@ -34,7 +41,7 @@ Queue::Queue(std::string label) : label_(std::move(label)), guard_(asio::make_wo
         // on its own schedule, and other work (a fatal line, a forced exit) may still need it.
         for (;;) {
             try {
-                context_.run();
+                context_->io.run();
                 return;
             } catch (...) {
                 uncaughtTask();
@@ -44,8 +51,8 @@ Queue::Queue(std::string label) : label_(std::move(label)), guard_(asio::make_wo
 }
 
 Queue::~Queue() {
-    guard_.reset();
-    context_.stop();
+    context_->guard.reset();
+    context_->io.stop();
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();
@@ -56,14 +63,14 @@ Queue::~Queue() {
 }
 
 void Queue::async(std::function<void()> work) {
-    asio::post(context_, std::move(work));
+    asio::post(context_->io, std::move(work));
 }
 
 void Queue::sync(const std::function<void()>& work) {
     assertNotOnQueue(*this);
     std::promise<void> done;
     auto future = done.get_future();
-    asio::post(context_, [&] {
+    asio::post(context_->io, [&] {
         try {
             work();
             done.set_value();
@@ -75,12 +82,16 @@ void Queue::sync(const std::function<void()>& work) {
 }
 
 void Queue::after(double seconds, std::function<void()> work) {
-    auto timer = std::make_shared<asio::steady_timer>(context_);
+    auto timer = std::make_shared<asio::steady_timer>(context_->io);
     timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(seconds < 0 ? 0 : seconds)));
     timer->async_wait([timer, work = std::move(work)](const std::error_code& error) {
         if (!error) work();
     });
+}
+
+asio::io_context& Queue::context() {
+    return context_->io;
 }
 
 bool Queue::isCurrent() const {

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+
+namespace asio {
+class io_context;
+}  // namespace asio
 
 namespace qv {
 
@@ -33,12 +34,14 @@ public:
     // The queue whose thread is calling, or null.
     static Queue* current();
 
-    asio::io_context& context() { return context_; }
+    asio::io_context& context();
 
 private:
+    // Asio stays out of this header: nearly every file includes it, and asio's headers would
+    // double what each of them compiles.
+    struct Context;
     std::string label_;
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::unique_ptr<Context> context_;
     std::thread thread_;
 };
 

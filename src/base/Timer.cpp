@@ -1,6 +1,8 @@
 #include "base/Timer.h"
 
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <chrono>

@@ -2,8 +2,6 @@
 
 #include "base/Queue.h"
 
-#include <asio/steady_timer.hpp>
-
 #include <functional>
 #include <memory>
 

@@ -12,6 +12,8 @@
 #include "protocol/Validation.h"
 #include "recording/Movie.h"
 
+#include <asio/signal_set.hpp>
+
 #include <csignal>
 #include <span>
 #include <string_view>
@@ -76,6 +78,11 @@ std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shar
     return engine;
 }
 
+// Kept out of the header, with the rest of asio.
+struct Engine::SignalSource : asio::signal_set {
+    using asio::signal_set::signal_set;
+};
+
 Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem,
                const Limits& limits, FileIo fileIo)
     : id_(randomUuid()),
@@ -94,7 +101,7 @@ void Engine::ready() {
     // The signal sources come first: a host that signals as soon as it has read "ready" must find
     // them in place, not the default action that would kill the helper.
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
-        auto source = std::make_unique<asio::signal_set>(controlQueue().context(), number);
+        auto source = std::make_unique<SignalSource>(controlQueue().context(), number);
         watchSignal(*source);
         signalSources_.push_back(std::move(source));
     }
@@ -120,7 +127,7 @@ void Engine::ready() {
                          {"maxPreviewBytes", static_cast<std::uint64_t>(limits_.maxPreviewBytes)}}}});
 }
 
-void Engine::watchSignal(asio::signal_set& source) {
+void Engine::watchSignal(SignalSource& source) {
     std::weak_ptr<Engine> weak = weak_from_this();
     source.async_wait([weak, &source](const std::error_code& error, int) {
         if (error) return;

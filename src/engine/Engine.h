@@ -12,8 +12,6 @@
 #include "protocol/RequestSink.h"
 #include "recording/RecordingOutcome.h"
 
-#include <asio/signal_set.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,7 +83,8 @@ private:
     static const Action* action(const std::string& name);
     static CaptureError closing();
     void dispatch(const std::string& requestId, const Json& request);
-    void watchSignal(asio::signal_set& source);
+    struct SignalSource;
+    void watchSignal(SignalSource& source);
     Json common() const;
     void success(const std::string& requestId, const Json& payload = Json::object());
     void failure(const std::string& requestId, const Json& errorRecord);
@@ -171,7 +170,7 @@ private:
     std::unique_ptr<Timer> timer_;
     Lifecycle lifecycle_;
     std::shared_ptr<DeadlineWatchdog> watchdog_;
-    std::vector<std::unique_ptr<asio::signal_set>> signalSources_;
+    std::vector<std::unique_ptr<SignalSource>> signalSources_;
     PassivePermissionSnapshot permissionSnapshot_;
 };
 

@@ -48,7 +48,7 @@ TEST(Connect, RequestChainFailsInOrderAndChangesNothingThenConnectsTheNamedPlaye
                s["source"]["audioSamples"].get<int>() > 5;
     });
     EXPECT_LE(status["source"]["firstPTS"].get<double>(), status["source"]["lastPTS"].get<double>());
-    EXPECT_EQ(helper.error("connect", helper.connectFields(7, true)), failure("ALREADY_CONNECTED"));
+    EXPECT_EQ(helper.connectError(7, true), failure("ALREADY_CONNECTED"));
     helper.disconnect();
     // A microphone is never chosen implicitly.
     EXPECT_FALSE(helper.connected(1, false)["selection"].contains("audioDeviceId"));

@@ -25,16 +25,11 @@ Json SimulatedHelper::outcome(const std::string& action, const Json& reply, bool
 }
 
 std::string SimulatedHelper::sendConnect(int player, bool withAudio, const Json& extra) {
-    inventoryId_ = ok("list").value("inventoryId", "");
-    Json fields = connectFields(player, withAudio);
+    Json fields = {{"inventoryId", ok("list").value("inventoryId", "")},
+                   {"selection", {{"videoDeviceId", videoId(player)}}}};
+    if (withAudio) fields["selection"]["audioDeviceId"] = audioId(player);
     fields.update(extra);
     return process_->send("connect", fields);
-}
-
-Json SimulatedHelper::connectFields(int player, bool withAudio) const {
-    Json selection = {{"videoDeviceId", videoId(player)}};
-    if (withAudio) selection["audioDeviceId"] = audioId(player);
-    return Json{{"inventoryId", inventoryId_}, {"selection", selection}};
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {

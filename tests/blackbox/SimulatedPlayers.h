@@ -50,8 +50,6 @@ public:
         return outcome("connect", replyTo(sendConnect(player, withAudio)), false);
     }
     std::string sendConnect(int player, bool withAudio, const Json& extra = Json::object());
-    // The connect request for the latest list.
-    Json connectFields(int player, bool withAudio) const;
     // Disconnects and waits until the status shows it; returns that status.
     Json disconnect() {
         ok("disconnect");
@@ -71,7 +69,6 @@ private:
     std::unique_ptr<HelperProcess> process_;
     Json ready_;
     std::string sessionDir_;
-    std::string inventoryId_;
 };
 
 // The error record the helper gives for `code` (a code with one message only).

@@ -107,9 +107,7 @@ TEST_F(OwnedFilesTest, AFullOrFailingDiskFailsTheWriteAndTheFileStaysRemovable) 
     struct Case {
         const char* what;
         std::int64_t room;
-        int failures;
-        int error;
-        int closeError;
+        int failures, error, closeError;
         std::string expected;
     };
     const Case cases[] = {
@@ -123,19 +121,20 @@ TEST_F(OwnedFilesTest, AFullOrFailingDiskFailsTheWriteAndTheFileStaysRemovable) 
     };
     const std::string data(1000, 'x');
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         auto disk = std::make_shared<qvtest::DiskFault>();
         disk->room = c.room;
         disk->failures = c.failures;
         disk->error = c.error;
         disk->closeError = c.closeError;
         OwnedFiles files(qvtest::faultyIo(disk));
-        EXPECT_EQ(thrown([&] { files.write(data, "image.png", 2000); }), c.expected) << c.what;
-        EXPECT_EQ(disk->closes, 1) << c.what;
+        EXPECT_EQ(thrown([&] { files.write(data, "image.png", 2000); }), c.expected);
+        EXPECT_EQ(disk->closes, 1);
         // What reached the disk stays under its name and registered, so it can be taken back.
-        const std::string text = fileText(in(files, "image.png"));
-        EXPECT_EQ(text, c.room < 0 || c.expected == "none" ? data : data.substr(0, c.room)) << c.what;
-        EXPECT_NO_THROW(files.removeOwned("image.png")) << c.what;
-        EXPECT_TRUE(fs::is_empty(files.url())) << c.what;
+        EXPECT_EQ(fileText(in(files, "image.png")),
+                  c.room < 0 || c.expected == "none" ? data : data.substr(0, c.room));
+        EXPECT_NO_THROW(files.removeOwned("image.png"));
+        EXPECT_TRUE(fs::is_empty(files.url()));
     }
 }
 
@@ -193,8 +192,7 @@ TEST_F(OwnedFilesTest, EveryOperationFailsOnceTheDirectoryChanged) {
 
 TEST_F(OwnedFilesTest, SizeIsCheckedAtOpenAndWhileHashing) {
     struct Case {
-        std::int64_t length;
-        std::int64_t changedTo;  // after the first chunk; 0: unchanged
+        std::int64_t length, changedTo;  // the size after the first chunk; 0: unchanged
         std::string expected;
     };
     const Case cases[] = {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -21,13 +22,11 @@ TEST(PreviewEncoder, ReducesLargeFramesByOneFactorAndNeverEnlarges) {
         std::memset(frame->data(), 100, frame->bytesPerRow() * static_cast<std::size_t>(height));
         const EncodedPreview encoded =
             encode(PreviewSample{frame, 1, 0.0, 0.0, "00000000-0000-4000-8000-000000000000"});
-        EXPECT_EQ(encoded.width, expectedWidth);
-        EXPECT_EQ(encoded.height, expectedHeight);
+        EXPECT_EQ(std::pair(encoded.width, encoded.height), std::pair(expectedWidth, expectedHeight));
         // The JPEG itself agrees, and a uniform grey stays that grey within JPEG's rounding.
         const auto decoded = JpegCodec().decode(encoded.bytes.data(), encoded.bytes.size());
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(decoded->width(), expectedWidth);
-        EXPECT_EQ(decoded->height(), expectedHeight);
+        EXPECT_EQ(std::pair(decoded->width(), decoded->height()), std::pair(expectedWidth, expectedHeight));
         const std::uint8_t* centre = decoded->row(expectedHeight / 2) + expectedWidth / 2 * 4;
         for (int channel = 0; channel < 3; ++channel) EXPECT_NEAR(centre[channel], 100, 3);
     }

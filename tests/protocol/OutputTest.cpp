@@ -78,12 +78,11 @@ protected:
 }  // namespace
 
 TEST_F(OutputTest, RefusesInvalidOrOverlongLinesAtOnce) {
-    output.send(Json::array({1}));
-    output.send(Json{{"list", {std::numeric_limits<double>::quiet_NaN()}}});
-    output.send(Json{{"bad", "\xff"}});
-    output.send(ofTextLength(65'536));
     // The bound applies to the escaped text: 32,763 slashes take 65,526 bytes.
-    output.send(Json{{"k", std::string(32'763, '/') + "xx"}});
+    for (const Json& refused :
+         {Json::array({1}), Json{{"list", {std::numeric_limits<double>::quiet_NaN()}}}, Json{{"bad", "\xff"}},
+          ofTextLength(65'536), Json{{"k", std::string(32'763, '/') + "xx"}}})
+        output.send(refused);
     EXPECT_EQ(failures, 5);
 
     output.send(Json{{"b", "a/b"}, {"a", 1}});

@@ -37,11 +37,10 @@ TEST(Connect, RequestChainFailsInOrderAndChangesNothingThenConnectsTheNamedPlaye
 
     Json reply = helper.connected(7, true, {{"previewFps", 15}});
     EXPECT_EQ(reply["connection"], "connected");
-    EXPECT_EQ(reply["selection"], (Json{{"videoDeviceId", videoId(7)},
-                                        {"videoLabel", "Quorvelle - Player 07"},
-                                        {"player", "07"},
-                                        {"audioDeviceId", audioId(7)},
-                                        {"audioLabel", "Microphone (Quorvelle - Player 07)"}}));
+    EXPECT_EQ(reply["selection"],
+              Json::parse(R"({"videoDeviceId":"sim-video-07","player":"07",)"
+                          R"("videoLabel":"Quorvelle - Player 07","audioDeviceId":"sim-audio-07",)"
+                          R"j("audioLabel":"Microphone (Quorvelle - Player 07)"})j"));
     EXPECT_EQ(reply["videoFormat"]["width"], 160);
     const Json status = helper.waitStatus([](const Json& s) {
         return s["source"].is_object() && s["source"]["videoSamples"].get<int>() > 5 &&

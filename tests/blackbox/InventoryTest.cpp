@@ -17,11 +17,10 @@ TEST(Inventory, ListsPlayersWithTheirFormatsCappedAndEveryDeviceCounted) {
     for (int i = 0; i < 9; ++i)
         cameras[1]["formats"].push_back({{"width", 100 + i}, {"height", 100}, {"ranges", tenRanges}});
     // A microphone named like a camera is judged by that name.
-    SimulatedHelper helper(Json{{"video", cameras},
-                                {"audio",
-                                 {simAudio(1),
-                                  {{"id", "mic-2"}, {"name", "Quorvelle - Player 02"}},
-                                  {{"id", "mac"}, {"name", "MacBook Pro Microphone"}}}}});
+    const Json microphones = {simAudio(1),
+                              {{"id", "mic-2"}, {"name", "Quorvelle - Player 02"}},
+                              {{"id", "mac"}, {"name", "MacBook Pro Microphone"}}};
+    SimulatedHelper helper(Json{{"video", cameras}, {"audio", microphones}});
 
     const int before = helper.status()["stateSequence"];
     const Json list = helper.ok("list");

@@ -54,12 +54,11 @@ std::vector<std::string> boxes(const std::string& bytes, std::size_t begin, std:
 std::pair<std::string, int> decode(const std::string& path) {
     // The frames keep their own times: re-timed to a constant rate, the camera's jitter would make
     // ffmpeg's null output complain about its own rounding.
-    const std::string errors = shellOutput("ffmpeg -nostdin -v error -i '" + path +
-                                           "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
-    const std::string count = shellOutput(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=nb_read_frames -of csv=p=0 '" +
-        path + "' 2>/dev/null");
+    const std::string file = " '" + path + "' ";
+    const std::string errors = shellOutput("ffmpeg -nostdin -v error -i" + file +
+                                           "-fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+    const std::string count = shellOutput("ffprobe" + file + "-v error -count_frames -select_streams v:0 " +
+                                          "-show_entries stream=nb_read_frames -of csv=p=0 2>/dev/null");
     return {errors, std::atoi(count.c_str())};
 }
 

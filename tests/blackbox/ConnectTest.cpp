@@ -10,10 +10,8 @@ TEST(Connect, RequestChainFailsInOrderAndChangesNothingThenConnectsTheNamedPlaye
     SimulatedHelper helper(
         Json{{"video", {simVideo(1), simVideo(7)}}, {"audio", {simAudio(1), simAudio(7)}}});
     const Json before = helper.status();
-    const auto connectWith = [&](const std::string& inventory, const Json& selection,
-                                 const Json& extra = {}) {
-        Json fields = {{"inventoryId", inventory}, {"selection", selection}};
-        if (extra.is_object()) fields.update(extra);
+    const auto connectWith = [&](const std::string& inventory, const Json& selection, Json fields = {}) {
+        fields.update(Json{{"inventoryId", inventory}, {"selection", selection}});
         return helper.error("connect", fields);
     };
     const Json badFps = {{"code", "INVALID_ARGUMENT"}, {"message", "Expected an integer from 1 through 60"}};

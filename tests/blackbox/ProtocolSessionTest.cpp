@@ -36,12 +36,14 @@ bool hasCaptureHardware() {
 struct Session {
     TempDir tmp;
     HelperProcess process{{"--stdio"}, {{"TMPDIR", tmp.path()}, {"QUORVELLE_SIMULATED_DEVICES", ""}}};
+    // Reads "ready" first unless the test writes before it.
+    explicit Session(bool readReady = true) { EXPECT_TRUE(!readReady || process.readEvent("ready")); }
 };
 
 }  // namespace
 
 TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
-    Session s;
+    Session s(false);
     auto& p = s.process;
     p.write(statusText(idOf('1')) + "\n");  // before "ready" is read
     const std::string readyText = p.readLine().value_or("{}");
@@ -110,7 +112,6 @@ TEST(ProtocolSession, ReadyComesFirstThenRequestsAreCheckedInOrderUntilClose) {
 TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHelper) {
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
         Session s;
-        ASSERT_TRUE(s.process.readEvent("ready"));
         s.process.signal(number);
         if (number == SIGTERM) s.process.signal(SIGTERM);  // a second one changes nothing
         const auto lines = restOf(s.process);
@@ -119,7 +120,6 @@ TEST(ProtocolSession, SignalsCloseWithoutAReplyAndAHostThatStopsReadingEndsTheHe
         EXPECT_EQ(s.process.waitExit(), 0) << number;
     }
     Session s;
-    ASSERT_TRUE(s.process.readEvent("ready"));
     std::string many;
     for (int i = 0; i < 3000; ++i) many += statusText(idOf('1')) + "\n";
     const auto start = std::chrono::steady_clock::now();
@@ -141,7 +141,6 @@ TEST(RequestIntake, ValidLinesAreAnsweredInOrderHoweverTheyArrive) {
     // A line of exactly the bound, CR LF, two requests in one write, one split across three writes,
     // and a partial line at the end of input.
     Session s;
-    ASSERT_TRUE(s.process.readEvent("ready"));
     for (const auto& piece :
          {exact + "\n", statusText(idOf('b')) + "\r\n",
           statusText(idOf('c')) + "\n" + statusText(idOf('d')) + "\n", split.substr(0, 10),
@@ -173,7 +172,6 @@ TEST(RequestIntake, WhatIsNotABoundedRequestEndsTheSessionUnanswered) {
     for (const auto& [input, code] : cases) {
         SCOPED_TRACE(input.substr(0, 60));
         Session s;
-        ASSERT_TRUE(s.process.readEvent("ready"));
         s.process.write(input);
         const auto lines = restOf(s.process);
         ASSERT_GE(lines.size(), 2u);

@@ -58,8 +58,7 @@ public:
     // Polls "status" until `predicate` holds; the test fails when `timeout` passes first.
     Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 15.0);
     Json waitFrame() {
-        return waitStatus(
-            [](const Json& s) { return s.contains("latestFrame") && !s["latestFrame"].is_null(); });
+        return waitStatus([](const Json& s) { return !s.value("latestFrame", Json()).is_null(); });
     }
 
 private:

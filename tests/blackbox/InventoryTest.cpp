@@ -55,10 +55,9 @@ TEST(Permission, SettledAnswersComeAtOnceUndeterminedOnesWhenTheAnswerComes) {
                                 {"permissionRequests",
                                  {{"video", {{"answerAfterMs", 3000}, {"grant", true}}},
                                   {"audio", {{"answerAfterMs", 0}, {"grant", false}}}}}});
+    const Json badMedia = {{"code", "INVALID_ARGUMENT"}, {"message", "media must be video or audio"}};
     for (const Json& fields : {Json::object(), Json{{"media", "screen"}}, Json{{"media", nullptr}}})
-        EXPECT_EQ(helper.error("request_permission", fields),
-                  (Json{{"code", "INVALID_ARGUMENT"}, {"message", "media must be video or audio"}}))
-            << fields;
+        EXPECT_EQ(helper.error("request_permission", fields), badMedia) << fields;
     // A refusal is reported through the permissions, not as an error.
     EXPECT_EQ(helper.ok("request_permission", {{"media", "audio"}})["permissions"]["audio"], "denied");
 

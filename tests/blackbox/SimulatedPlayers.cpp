@@ -7,11 +7,8 @@
 namespace qvtest {
 
 SimulatedHelper::SimulatedHelper(const Json& config)
-    : process_(std::make_unique<HelperProcess>(
-          std::vector<std::string>{"--stdio"},
-          std::map<std::string, std::string>{{"QUORVELLE_SIMULATED_DEVICES", config.dump()},
-                                             {"TMPDIR", tmp_.path()}})),
-      ready_(process_->readEvent("ready", 20.0).value_or(Json::object())),
+    : process_({"--stdio"}, {{"QUORVELLE_SIMULATED_DEVICES", config.dump()}, {"TMPDIR", tmp_.path()}}),
+      ready_(process_.readEvent("ready", 20.0).value_or(Json::object())),
       sessionDir_(ready_.value("sessionDir", "")) {
     EXPECT_FALSE(sessionDir_.empty()) << "no ready event";
 }
@@ -29,12 +26,12 @@ std::string SimulatedHelper::sendConnect(int player, bool withAudio, const Json&
                    {"selection", {{"videoDeviceId", videoId(player)}}}};
     if (withAudio) fields["selection"]["audioDeviceId"] = audioId(player);
     fields.update(extra);
-    return process_->send("connect", fields);
+    return process_.send("connect", fields);
 }
 
 Json SimulatedHelper::waitStatus(const std::function<bool(const Json&)>& predicate, double timeout) {
     try {
-        return process_->waitStatus(predicate, timeout);
+        return process_.waitStatus(predicate, timeout);
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
         return status();

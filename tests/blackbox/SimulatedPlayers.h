@@ -4,7 +4,6 @@
 #include "SimulatedPlayerConfig.h"
 #include "TestSupport.h"
 
-#include <memory>
 #include <string>
 
 namespace qvtest {
@@ -14,30 +13,26 @@ class SimulatedHelper {
 public:
     explicit SimulatedHelper(const Json& config);
     // Checks that nothing reached standard error: in a session no library or runtime may write there.
-    ~SimulatedHelper() { EXPECT_EQ(process_->errorText(), ""); }
+    ~SimulatedHelper() { EXPECT_EQ(process_.errorText(), ""); }
 
-    HelperProcess* operator->() { return process_.get(); }
+    HelperProcess* operator->() { return &process_; }
     const Json& ready() const { return ready_; }
     const std::string& sessionDir() const { return sessionDir_; }
-    std::string fileText(const std::string& basename) const {
-        return qvtest::fileText(sessionDir_ + "/" + basename);
-    }
+    std::string fileText(const std::string& name) const { return qvtest::fileText(sessionDir_ + "/" + name); }
 
     // The "result" of a successful reply, the "error" record of a failed one (the test fails otherwise).
     Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 10.0) {
-        return outcome(action, process_->request(action, fields, timeout).value_or(Json()), true);
+        return outcome(action, process_.request(action, fields, timeout).value_or(Json()), true);
     }
     Json error(const std::string& action, const Json& fields = Json::object()) {
-        return outcome(action, process_->request(action, fields).value_or(Json()), false);
+        return outcome(action, process_.request(action, fields).value_or(Json()), false);
     }
     Json status() { return ok("status"); }
-    std::vector<Json> rest() { return restOf(*process_); }
+    std::vector<Json> rest() { return restOf(process_); }
     // The reply to an earlier send() through the process, or null.
     Json replyTo(const std::string& requestId, double timeout = 20.0) {
-        return process_
-            ->readUntil([&](const Json& j) { return j.contains("requestId") && j["requestId"] == requestId; },
-                        timeout)
-            .value_or(Json());
+        const auto mine = [&](const Json& j) { return j.value("requestId", Json()) == requestId; };
+        return process_.readUntil(mine, timeout).value_or(Json());
     }
 
     // Lists, then connects to the player's camera (and its microphone when `withAudio`): the "result"
@@ -65,7 +60,7 @@ private:
     static Json outcome(const std::string& action, const Json& reply, bool ok);
 
     TempDir tmp_;
-    std::unique_ptr<HelperProcess> process_;
+    HelperProcess process_;
     Json ready_;
     std::string sessionDir_;
 };

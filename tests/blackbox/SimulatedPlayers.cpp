@@ -14,11 +14,9 @@ SimulatedHelper::SimulatedHelper(const Json& config)
 }
 
 Json SimulatedHelper::outcome(const std::string& action, const Json& reply, bool ok) {
-    if (!reply.contains("ok") || reply["ok"] != ok) {
-        ADD_FAILURE() << action << (ok ? " failed: " : " succeeded: ") << reply.dump();
-        return Json::object();
-    }
-    return reply[ok ? "result" : "error"];
+    if (reply.is_object() && reply.value("ok", Json()) == ok) return reply[ok ? "result" : "error"];
+    ADD_FAILURE() << action << (ok ? " failed: " : " succeeded: ") << reply.dump();
+    return Json::object();
 }
 
 std::string SimulatedHelper::sendConnect(int player, bool withAudio, const Json& extra) {
@@ -66,8 +64,7 @@ std::string shellOutput(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return "popen failed";
     char buffer[4096];
-    std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    for (std::size_t n = 0; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
     if (const int status = pclose(pipe); status != 0) text += "exit status " + std::to_string(status);
     return text;
 }

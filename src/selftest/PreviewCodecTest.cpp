@@ -19,7 +19,7 @@ namespace qv {
 
 namespace {
 
-constexpr const char* testCode = "PREVIEW_CODEC_TEST";
+constexpr const char* codecTestCode = "PREVIEW_CODEC_TEST";
 constexpr double settleSeconds = 10.0;
 
 // The first error the pipeline reported, kept for the test thread.
@@ -56,7 +56,7 @@ struct Signals {
 
 Json syntheticPreviewCodecTest() {
     auto files = std::make_shared<OwnedFiles>();
-    const PixelBufferRef frame = syntheticPreviewFrame(testCode);
+    const PixelBufferRef frame = syntheticPreviewFrame(codecTestCode);
     auto signals = std::make_shared<Signals>();
     auto preview = LatestPreview::create(
         files, nullptr, nullptr, nullptr,
@@ -72,7 +72,7 @@ Json syntheticPreviewCodecTest() {
         preview->offer(frame, 1, 1.0, mono());
     });
     if (!signals->settled.wait(settleSeconds))
-        throw CaptureError(testCode, "Production preview encoder did not settle");
+        throw CaptureError(codecTestCode, "Production preview encoder did not settle");
     signals->errors.throwIfRecorded();
 
     const Json leased = onControl([&] { return preview->acquire(); });
@@ -84,7 +84,7 @@ Json syntheticPreviewCodecTest() {
     if (!decoded || decoded->width() != 160 || decoded->height() != 144 ||
         static_cast<std::int64_t>(bytes.size()) != metadata.bytes || sha256Hex(bytes) != metadata.sha256 ||
         leased["sha256"] != metadata.sha256 || leased["connectionId"] != generation) {
-        throw CaptureError(testCode, "Encoded preview did not decode with its exact metadata");
+        throw CaptureError(codecTestCode, "Encoded preview did not decode with its exact metadata");
     }
 
     onControl([&] {
@@ -92,7 +92,7 @@ Json syntheticPreviewCodecTest() {
         preview->stop([signals] { signals->stopped.signal(); });
     });
     if (!signals->stopped.wait(settleSeconds))
-        throw CaptureError(testCode, "Production preview cleanup did not settle");
+        throw CaptureError(codecTestCode, "Production preview cleanup did not settle");
     signals->errors.throwIfRecorded();
 
     return Json{{"ok", true},

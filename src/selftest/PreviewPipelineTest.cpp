@@ -21,7 +21,7 @@ namespace qv {
 
 namespace {
 
-constexpr const char* testCode = "PREVIEW_TEST";
+constexpr const char* pipelineTestCode = "PREVIEW_TEST";
 constexpr double waitSeconds = 3.0;
 constexpr double earlyStopProbeSeconds = 0.03;
 
@@ -65,7 +65,7 @@ public:
 
 private:
     void check(bool condition, const std::string& message) {
-        if (!condition) throw CaptureError(testCode, message);
+        if (!condition) throw CaptureError(pipelineTestCode, message);
         ++checks_;
     }
     void waitFor(Semaphore& semaphore, const char* message) { check(semaphore.wait(waitSeconds), message); }
@@ -120,7 +120,7 @@ private:
 
     std::shared_ptr<OwnedFiles> files_ = std::make_shared<OwnedFiles>();
     std::shared_ptr<Fixture> fixture_ = std::make_shared<Fixture>();
-    PixelBufferRef frame_ = syntheticPreviewFrame(testCode);
+    PixelBufferRef frame_ = syntheticPreviewFrame(pipelineTestCode);
     std::shared_ptr<LatestPreview> boundPipeline_;
     Json protocolFixture_;
     int checks_ = 0;
@@ -142,7 +142,7 @@ PreviewEncoder PipelineTest::slowEncoder() {
         if (++f->slowCalls == 1) {
             f->started.signal();
             if (!f->releaseSlow.wait(waitSeconds))
-                throw CaptureError(testCode, "Slow encoder was not released");
+                throw CaptureError(pipelineTestCode, "Slow encoder was not released");
         }
         return EncodedPreview{f->jfif, 2, 2};
     };

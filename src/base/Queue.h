@@ -37,8 +37,8 @@ public:
     asio::io_context& context();
 
 private:
-    // Asio stays out of this header: nearly every file includes it, and asio's headers would
-    // double what each of them compiles.
+    // Asio stays out of this header: nearly every file includes it, and asio's headers would add
+    // about a third to what each of them compiles.
     struct Context;
     std::string label_;
     std::unique_ptr<Context> context_;

@@ -73,7 +73,7 @@ struct EngineUnderTest {
     // The first line written that satisfies `predicate`, or null once `timeout` passes.
     Json waitLine(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
         return poll(timeout, [&] {
-            while (output->pendingLines() > 0) usleep(1000);  // all written so far
+            waitUntil([&] { return output->pendingLines() == 0; });  // all written so far
             const auto lines = linesOf(outputPath);
             const auto found = std::ranges::find_if(lines, predicate);
             return found == lines.end() ? Json() : *found;

@@ -15,9 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 namespace {
 
@@ -85,10 +83,10 @@ protected:
         auto frame = qv::PixelBuffer::create(16, 16);
         for (int i = 0; i < seconds * 60; ++i) {
             std::fill(frame->data(), frame->data() + frame->bytesPerRow() * 16, static_cast<std::uint8_t>(i));
-            for (int wait = 0; wait < 5000 && !movie->writer->isVideoReady(); ++wait) {
-                if (movie->writer->status() != MovieWriter::Status::writing) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            qvtest::waitUntil([&] {
+                return movie->writer->isVideoReady() ||
+                       movie->writer->status() != MovieWriter::Status::writing;
+            });
             const double time = 50.0 + i / 60.0;
             if (auto failed = movie->recordVideo(frame, time)) return failed;
             if (auto failed = movie->recordAudio({{48000, 1}, std::vector<std::int16_t>(800, 1000), time})) {

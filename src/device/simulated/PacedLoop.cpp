@@ -1,18 +1,22 @@
 #include "device/simulated/PacedLoop.h"
 
+#include <memory>
+
 namespace qv {
 
 PacedLoop::~PacedLoop() {
     stop();
 }
 
-void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step) {
+void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step, double firstDelay) {
     stop();
     queue_ = std::make_unique<Queue>(std::move(name));
     timer_.emplace(*queue_);
     Timer* timer = &*timer_;
-    timer_->start(0, periodSeconds, [timer, step = std::move(step)] {
-        if (!step()) timer->cancel();
+    // One step for every tick: the timer runs a copy of its handler, and a step keeps its state.
+    auto shared = std::make_shared<std::function<bool()>>(std::move(step));
+    timer_->start(firstDelay, periodSeconds, [timer, shared] {
+        if (!(*shared)()) timer->cancel();
     });
 }
 

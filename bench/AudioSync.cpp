@@ -1,0 +1,109 @@
+// Records simulated players whose microphone clock runs off the system clock, with sync marks (a
+// white frame and a tone burst at the same instant) every second, then decodes the file and prints,
+// for each clock error, the audio's offset from the picture at every mark, its largest value after
+// the first 10 s, and the resampling correction the recording applied (from the spacing of the
+// bursts in the file against the samples the microphone produced between them).
+//
+//   bench_AudioSync [seconds] [ppm...]        (defaults: 600, +1000 and -1000)
+
+#include "HelperProcess.h"
+#include "SimulatedPlayerConfig.h"
+#include "SyncMarks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace qvtest;
+
+namespace {
+
+constexpr double markPeriod = 1.0;
+constexpr double settling = 10.0;
+
+void run(double duration, double ppm) {
+    const Json players = {{"video", {simVideo(1)}},
+                          {"audio", {simAudio(1, {{"clockPpm", ppm}})}},
+                          {"syncMarks", markPeriod * 1000}};
+    TempDir tmp;
+    HelperProcess helper({"--stdio"},
+                         {{"QUORVELLE_SIMULATED_DEVICES", players.dump()}, {"TMPDIR", tmp.path()}});
+    const auto ready = helper.readEvent("ready", 20.0);
+    if (!ready) throw std::runtime_error("no ready event");
+    const Json list = helper.result("list");
+    helper.result("connect",
+                  {{"inventoryId", list["inventoryId"]},
+                   {"selection", {{"videoDeviceId", videoId(1)}, {"audioDeviceId", audioId(1)}}}},
+                  20.0);
+    helper.waitStatus([](const Json& status) {
+        return !status["latestFrame"].is_null() && status["source"]["audioSamples"].get<int>() > 0;
+    });
+    helper.result("start_recording",
+                  {{"captureId", freshUuid()}, {"durationMs", static_cast<long>(duration * 1000)}}, 20.0);
+    const auto finished = helper.readEvent("recording_finished", duration + 60);
+    if (!finished) throw std::runtime_error("no recording_finished event");
+    const Json& recording = (*finished)["recording"];
+    helper.result("close", Json::object(), 20.0);
+    helper.waitExit(20.0);
+
+    const SyncMarks marks = readSyncMarks((*ready)["sessionDir"].get<std::string>() + "/" +
+                                          recording["basename"].get<std::string>());
+    if (!marks.readable) throw std::runtime_error("the recording could not be decoded");
+    std::printf(
+        "clock %+.0f ppm, %.0f s: %zu white frames, %zu bursts, %d audio blocks dropped, longest silence "
+        "%.2f ms\n",
+        ppm, duration, marks.whiteFrames.size(), marks.bursts.size(),
+        recording["droppedAudioSamples"].get<int>(), marks.longestSilence * 1000);
+    std::printf("  offset of the burst from its white frame, ms (audio late > 0), mark by mark:\n   ");
+    double worstEarly = 0;
+    double worstLate = 0;
+    int count = 0;
+    for (const double white : marks.whiteFrames) {
+        const std::vector<double> one = SyncMarks{{white}, marks.bursts}.offsets();
+        if (one.empty()) {
+            std::printf(" -");
+            continue;
+        }
+        std::printf(" %.1f", one[0] * 1000);
+        if (++count % 20 == 0) std::printf("\n   ");
+        (white < settling ? worstEarly : worstLate) =
+            std::max(white < settling ? worstEarly : worstLate, std::fabs(one[0]) * 1000);
+    }
+    std::printf("\n  largest |offset|: %.2f ms in the first %.0f s, %.2f ms after\n", worstEarly, settling,
+                worstLate);
+    // Between two bursts the microphone produced (marks apart) × rate × (1 + ppm) samples; the file
+    // holds the bursts' distance × rate.
+    const auto correction = [&](std::size_t from, std::size_t to) {
+        const double produced =
+            std::round((marks.bursts[to] - marks.bursts[from]) / markPeriod) * markPeriod * (1 + ppm / 1e6);
+        return ((marks.bursts[to] - marks.bursts[from]) / produced - 1) * 1e6;
+    };
+    if (marks.bursts.size() > 2) {
+        std::printf("  correction applied: %+.1f ppm overall; by minute:",
+                    correction(0, marks.bursts.size() - 1));
+        const auto perMinute = static_cast<std::size_t>(60 / markPeriod);
+        for (std::size_t from = 0; from + 1 < marks.bursts.size(); from += perMinute)
+            std::printf(" %+.0f", correction(from, std::min(from + perMinute, marks.bursts.size() - 1)));
+        std::printf("\n");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const double duration = argc > 1 ? std::atof(argv[1]) : 600.0;
+        std::vector<double> clocks;
+        for (int i = 2; i < argc; ++i) clocks.push_back(std::atof(argv[i]));
+        if (clocks.empty()) clocks = {1000, -1000};
+        for (const double ppm : clocks) run(duration, ppm);
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench: %s\n", error.what());
+        return 1;
+    }
+}

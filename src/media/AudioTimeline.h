@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <optional>
 
 namespace qv {
 
@@ -11,9 +10,9 @@ namespace qv {
 // their timestamps: the distance between where a block's first sample would land and where its
 // timestamp puts it, smoothed against jitter, is closed by resampling very gently (a stretch of at
 // most half a percent, through a proportional-integral control that also learns the device clock's
-// steady error). Only a jump that every following block it sees confirms (lost blocks, a stalled
-// device) is filled with silence, and only such a jump backwards is cut; late or early timestamps
-// are jitter and change nothing. The first block is placed where its neighbours agree it begins.
+// steady error). Only a jump that stands out from the recent jitter and that every following block
+// it sees confirms (lost blocks, a stalled device) is filled with silence, and only such a jump
+// backwards is cut; late or early timestamps change nothing. The first block is placed where its neighbours agree it begins.
 //
 // Times and lengths are in samples from the file's time zero. Holds a few blocks back to look
 // ahead; the caller keeps their samples meanwhile.
@@ -33,7 +32,6 @@ public:
 
     // A captured block of `count` samples whose first sample belongs at `time`.
     void push(double time, std::int64_t count);
-    std::size_t held() const { return held_.size(); }
     // Whether the oldest held block can be placed now: enough blocks follow it, or `draining`
     // (no more will come).
     bool ready(bool draining) const;
@@ -42,9 +40,6 @@ public:
     // still holds. Before the first block, the track is empty: it starts at time zero, so the
     // first placement lays silence from zero up to the block (or cuts what precedes zero).
     Placement place(double laid);
-
-    // The smoothed distance, in samples (positive: the audio lands earlier than its timestamps).
-    double distance() const { return distance_; }
 
 private:
     struct Block {
@@ -60,6 +55,7 @@ private:
     std::deque<Block> held_;
     // The latest distances of placed blocks, after their own silence or cut.
     std::deque<double> recent_;
+    // Their smoothed value, in samples: positive when blocks land earlier than their timestamps.
     double distance_ = 0;
     double integral_ = 0;
     std::int64_t cutLeft_ = 0;

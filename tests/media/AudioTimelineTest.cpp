@@ -95,25 +95,23 @@ TEST(AudioTimeline, FollowsTheTimestampsOfAClockOffByUpToThreeThousandPpmThrough
 }
 
 TEST(AudioTimeline, FillsLostBlocksWithTheirLengthOfSilenceAndCutsOnlyARealOverlap) {
-    // Every 50th block lost: 120 blocks of silence in a minute, each within a fraction of a
-    // millisecond, and the sound stays in place.
-    const Microphone lost = Microphone{1000, 2, 50}.go(60);
-    EXPECT_NEAR(static_cast<double>(lost.silence), 120.0 * block, 120 * 0.0003 * rate);
-    EXPECT_EQ(lost.cut, 0);
-    EXPECT_LT(lost.worstMs, 3.0);
-
-    // The stamps jump 40 ms back, or forward: that much is cut, or laid as silence, once.
-    Microphone back{0, 2};
-    back.stampShiftMs = -40;
-    back.go(30);
-    EXPECT_NEAR(static_cast<double>(back.cut), 0.040 * rate, 0.003 * rate);
-    EXPECT_EQ(back.silence, 0);
-    EXPECT_LT(back.worstMs, 3.0);
-    Microphone forward{0, 2};
-    forward.stampShiftMs = 40;
-    forward.go(30);
-    EXPECT_NEAR(static_cast<double>(forward.silence), 0.040 * rate, 0.003 * rate);
-    EXPECT_EQ(forward.cut, 0);
+    struct Case {
+        int lostEvery;
+        double shiftMs;
+        double silenceMs;
+        double cutMs;
+    };
+    // Every 50th block lost (60 in 30 s); the stamps jump 40 ms back, or forward, once.
+    for (const auto [lostEvery, shiftMs, silenceMs, cutMs] :
+         {Case{50, 0, 600, 0}, Case{0, -40, 0, 40}, Case{0, 40, 40, 0}}) {
+        Microphone run{1000, 2, lostEvery, shiftMs};
+        run.go(30);
+        const double within = 0.003 * rate + (lostEvery > 0 ? 60 * 0.0003 * rate : 0);
+        EXPECT_NEAR(static_cast<double>(run.silence), silenceMs / 1000 * rate, within)
+            << lostEvery << shiftMs;
+        EXPECT_NEAR(static_cast<double>(run.cut), cutMs / 1000 * rate, within) << lostEvery << shiftMs;
+        EXPECT_LT(run.worstMs, 3.0) << lostEvery << shiftMs;
+    }
 }
 
 TEST(AudioTimeline, TheTrackStartsAtZeroAndALoneLateStampMovesNothing) {

@@ -1,8 +1,9 @@
 // Records simulated players whose microphone clock runs off the system clock, with sync marks (a
 // white frame and a tone burst at the same instant) every second, then decodes the file and prints,
-// for each clock error, the audio's offset from the picture at every mark, its largest value after
-// the first 10 s, and the resampling correction the recording applied (from the spacing of the
-// bursts in the file against the samples the microphone produced between them).
+// for each clock error, the audio's offset from the picture at every mark (each burst against its
+// mark's instant, which the white frames give), its largest value in the first 10 s and after, and
+// the resampling correction the recording applied (from the spacing of the bursts in the file
+// against the samples the microphone produced between them).
 //
 //   bench_AudioSync [seconds] [ppm...]        (defaults: 600, +1000 and -1000)
 
@@ -53,25 +54,21 @@ void run(double duration, double ppm) {
     const SyncMarks marks = readSyncMarks((*ready)["sessionDir"].get<std::string>() + "/" +
                                           recording["basename"].get<std::string>());
     if (!marks.readable) throw std::runtime_error("the recording could not be decoded");
+    const std::vector<double> offsets = marks.offsets(markPeriod);
     std::printf(
-        "clock %+.0f ppm, %.0f s: %zu white frames, %zu bursts, %d audio blocks dropped, longest silence "
-        "%.2f ms\n",
-        ppm, duration, marks.whiteFrames.size(), marks.bursts.size(),
-        recording["droppedAudioSamples"].get<int>(), marks.longestSilence * 1000);
-    std::printf("  offset of the burst from its white frame, ms (audio late > 0), mark by mark:\n   ");
+        "clock %+.0f ppm, %.0f s: %zu bursts, %zu white frames (%d a frame or more after their mark: the "
+        "camera's thread fell behind), %d audio blocks dropped, longest silence %.2f ms\n",
+        ppm, duration, marks.bursts.size(), marks.whiteFrames.size(),
+        marks.lateWhiteFrames(markPeriod, 1 / 60.0), recording["droppedAudioSamples"].get<int>(),
+        marks.longestSilence * 1000);
+    std::printf("  offset of each burst from its mark, ms (audio late > 0):\n   ");
     double worstEarly = 0;
     double worstLate = 0;
-    int count = 0;
-    for (const double white : marks.whiteFrames) {
-        const std::vector<double> one = SyncMarks{{white}, marks.bursts}.offsets();
-        if (one.empty()) {
-            std::printf(" -");
-            continue;
-        }
-        std::printf(" %.1f", one[0] * 1000);
-        if (++count % 20 == 0) std::printf("\n   ");
-        (white < settling ? worstEarly : worstLate) =
-            std::max(white < settling ? worstEarly : worstLate, std::fabs(one[0]) * 1000);
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        std::printf(" %.1f", offsets[i] * 1000);
+        if ((i + 1) % 20 == 0) std::printf("\n   ");
+        double& worst = marks.bursts[i] < settling ? worstEarly : worstLate;
+        worst = std::max(worst, std::fabs(offsets[i]) * 1000);
     }
     std::printf("\n  largest |offset|: %.2f ms in the first %.0f s, %.2f ms after\n", worstEarly, settling,
                 worstLate);

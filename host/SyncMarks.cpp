@@ -94,16 +94,31 @@ void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBu
 
 }  // namespace
 
-std::vector<double> SyncMarks::offsets(double within) const {
-    std::vector<double> result;
+double SyncMarks::grid(double period) const {
+    if (whiteFrames.empty()) return 0;
+    std::vector<double> phases;
     for (const double white : whiteFrames) {
-        double best = HUGE_VAL;
-        for (const double burst : bursts) {
-            if (std::fabs(burst - white) < std::fabs(best)) best = burst - white;
-        }
-        if (std::fabs(best) <= within) result.push_back(best);
+        const double since = white - whiteFrames.front();
+        phases.push_back(whiteFrames.front() + since - std::round(since / period) * period);
     }
+    std::nth_element(phases.begin(), phases.begin() + static_cast<std::ptrdiff_t>(phases.size() / 2),
+                     phases.end());
+    return phases[phases.size() / 2];
+}
+
+std::vector<double> SyncMarks::offsets(double period) const {
+    const double zero = grid(period);
+    std::vector<double> result;
+    for (const double burst : bursts)
+        result.push_back(burst - zero - std::round((burst - zero) / period) * period);
     return result;
+}
+
+int SyncMarks::lateWhiteFrames(double period, double frameInterval) const {
+    const double zero = grid(period);
+    return static_cast<int>(std::count_if(whiteFrames.begin(), whiteFrames.end(), [&](double white) {
+        return white - zero - std::round((white - zero) / period) * period > frameInterval * 0.9;
+    }));
 }
 
 SyncMarks readSyncMarks(const std::string& path) {

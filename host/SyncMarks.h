@@ -17,9 +17,16 @@ struct SyncMarks {
     double audioEnd = 0;
     bool readable = false;
 
-    // For each white frame, the start of the burst nearest to it less the frame's time (the audio's
-    // lead over the picture is negative); no entry for a frame without a burst within `within` s.
-    std::vector<double> offsets(double within = 0.5) const;
+    // The instants of the marks on the file's timeline, `period` seconds apart: the white frames
+    // fall on them, except one the camera delivered late because its thread fell behind, so they are
+    // the white frames' common grid (the median of each frame's time less its whole periods).
+    // For each burst, its start less the nearest mark's instant (negative: the sound comes early).
+    std::vector<double> offsets(double period) const;
+    // White frames that came a frame interval or more after their mark.
+    int lateWhiteFrames(double period, double frameInterval) const;
+
+private:
+    double grid(double period) const;
 };
 
 SyncMarks readSyncMarks(const std::string& path);

@@ -50,7 +50,7 @@ bool SimulatedVideoInput::start(const std::vector<std::shared_ptr<CaptureOutput>
     // Without marks, one frame a tick, stamped when it is made.
     const bool stamped = clock_->hasMarks();
     auto produce = [schedule, output, clock = clock_, origin, interval, stamped,
-                    marks = std::int64_t{0}](std::int64_t slot) mutable {
+                    marks = clock_->marksBy(mono() - origin)](std::int64_t slot) mutable {
         const auto frame = schedule->next();
         if (!frame) return false;
         const double instant = origin + static_cast<double>(slot) * interval;

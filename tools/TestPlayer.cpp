@@ -82,7 +82,8 @@ void cameraFormatChanged(void* data, uint32_t id, const spa_pod* param) {
     auto& player = *static_cast<Player*>(data);
     if (id != SPA_PARAM_Format || param == nullptr) return;
     std::uint8_t space[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, space, sizeof space);
     const spa_pod* params[2];
     spa_pod_frame frame{};
     spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
@@ -167,7 +168,8 @@ int main(int argc, char** argv) {
     player.camera = makeStream(player, "quorvelle-test-camera", name, "Video/Source", "Video", cameraEvents);
 
     std::uint8_t space[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, space, sizeof space);
     spa_pod_frame object{};
     spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
     spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);

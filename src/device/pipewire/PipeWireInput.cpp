@@ -128,7 +128,8 @@ private:
         pw_stream_add_listener(stream_, &streamListener_, &streamEvents_, this);
 
         std::uint8_t space[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, space, sizeof space);
         const spa_pod* request = node_.media == MediaType::video ? videoRequest(builder, *node_.active)
                                                                  : audioRequest(builder, node_.audio);
         const auto flags = static_cast<pw_stream_flags>(
@@ -173,7 +174,8 @@ private:
         converter_.reset();
         // Ask for each buffer's header: it carries the frame's timestamp and sequence number.
         std::uint8_t space[256];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, space, sizeof space);
         spa_pod_frame object{};
         spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
         spa_pod_builder_prop(&builder, SPA_PARAM_META_type, 0);

@@ -14,10 +14,11 @@ namespace {
 // One EnumFormat param, its properties written by `body`.
 struct Param {
     std::uint8_t space[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+    spa_pod_builder builder{};
     const spa_pod* pod = nullptr;
 
     Param(std::uint32_t mediaType, std::uint32_t subtype, const std::function<void(spa_pod_builder&)>& body) {
+        spa_pod_builder_init(&builder, space, sizeof space);
         spa_pod_frame object{};
         spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
         spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
@@ -115,7 +116,8 @@ TEST(PipeWireFormat, AStreamRequestReadsBackAsTheFormatItAsksFor) {
                                qv::V4l2Format{V4L2_PIX_FMT_NV12, 640, 480, ranges({{5, 30}})},
                                qv::V4l2Format{V4L2_PIX_FMT_MJPEG, 1920, 1080, ranges({{29.97, 29.97}})}}) {
         std::uint8_t space[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, space, sizeof space);
         EXPECT_EQ(flat(qv::videoFormatsOf(qv::videoRequest(builder, format))), flat({format}));
     }
 }
@@ -131,7 +133,8 @@ TEST(PipeWireFormat, AudioTakesThePreferredRateAndChannelCount) {
     EXPECT_EQ(std::make_pair(format->rate, format->channels), std::make_pair(44100, 2));
 
     std::uint8_t space[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, space, sizeof space);
     const auto requested = qv::audioFormatOf(qv::audioRequest(builder, {48000, 1}));
     ASSERT_TRUE(requested);
     EXPECT_EQ(std::make_pair(requested->rate, requested->channels), std::make_pair(48000, 1));

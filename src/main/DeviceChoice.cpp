@@ -24,7 +24,11 @@ std::shared_ptr<DeviceSystem> makeDeviceSystem() {
     const char* forced = std::getenv("QUORVELLE_DEVICE_BACKEND");
     const std::string backend = forced != nullptr ? forced : "";
     if (backend == "pipewire" || (backend != "v4l2" && PipeWireDeviceSystem::available(probeSeconds))) {
-        return std::make_shared<PipeWireDeviceSystem>();
+        // A sandbox reaches cameras only through the camera portal; QUORVELLE_CAMERA_PORTAL=1 uses
+        // it outside one too.
+        const char* portal = std::getenv("QUORVELLE_CAMERA_PORTAL");
+        const bool wanted = sandboxed() || (portal != nullptr && std::string(portal) == "1");
+        return std::make_shared<PipeWireDeviceSystem>(wanted ? CameraPortal::connect(probeSeconds) : nullptr);
     }
     return std::make_shared<LinuxDeviceSystem>();
 }

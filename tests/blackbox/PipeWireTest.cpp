@@ -26,8 +26,8 @@ const Json microphone = {{"deviceId", "pipewire:quorvelle-test-microphone"},
 // A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
 class RealHelper {
 public:
-    RealHelper(const PipeWireStack& stack, const std::string& backend = "pipewire")
-        : process_({"--stdio"}, environment(stack, backend)),
+    RealHelper(const PipeWireStack& stack, const std::string& backend = "pipewire", bool portal = false)
+        : process_({"--stdio"}, environment(stack, backend, portal)),
           sessionDir_(process_.readEvent("ready", 20.0).value_or(Json::object()).value("sessionDir", "")) {}
     ~RealHelper() { EXPECT_EQ(process_.errorText(), ""); }
 
@@ -58,11 +58,12 @@ public:
 
 private:
     static std::map<std::string, std::string> environment(const PipeWireStack& stack,
-                                                          const std::string& backend) {
+                                                          const std::string& backend, bool portal) {
         auto env = stack.env();
         env["TMPDIR"] = tmp().path();
         env["QUORVELLE_SIMULATED_DEVICES"] = "";
         env["QUORVELLE_DEVICE_BACKEND"] = backend;
+        env["QUORVELLE_CAMERA_PORTAL"] = portal ? "1" : "";
         return env;
     }
     static TempDir& tmp() {
@@ -155,5 +156,39 @@ TEST(PipeWire, TheHelperChoosesPipeWireWhenItAnswersUnlessTold) {
         SCOPED_TRACE(backend);
         RealHelper helper(stack, backend);
         EXPECT_EQ(helper.ok("list")["videoDevices"].dump().find("pipewire:") != std::string::npos, listed);
+    }
+}
+
+// Behind the camera portal the camera's permission is the portal's: its stored answer, else the
+// user's answer to a request; cameras are listed and connected through the connection the portal
+// hands out once access is granted. The microphone has no portal.
+TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
+    struct Case {
+        const char* mode;    // how the portal answers a request
+        const char* stored;  // the answer it holds from the start
+        const char* before;
+        const char* after;
+    };
+    for (const Case& c :
+         {Case{"grant", "", "not_determined", "authorized"}, Case{"deny", "", "not_determined", "denied"},
+          Case{"deny", "yes", "authorized", "authorized"}, Case{"grant", "no", "denied", "denied"}}) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.stored);
+        PipeWireStack stack;
+        REQUIRE_STACK(stack);
+        ASSERT_GT(stack.addPlayer(), 0);
+        ASSERT_GT(stack.addPortal(c.mode, c.stored), 0);
+        RealHelper helper(stack, "pipewire", true);
+        EXPECT_EQ(helper.ok("permission_status")["permissions"],
+                  Json({{"audio", "authorized"}, {"video", c.before}}));
+        EXPECT_EQ(helper.ok("request_permission", {{"media", "video"}})["permissions"]["video"], c.after);
+        const Json list = helper.ok("list");
+        EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+        if (std::string(c.after) != "authorized") {
+            EXPECT_EQ(list["videoDevices"], Json::array());
+            continue;
+        }
+        EXPECT_EQ(list["videoDevices"], Json::array({camera}));
+        helper.connect(false);
+        EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     }
 }

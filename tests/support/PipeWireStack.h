@@ -25,7 +25,7 @@ namespace qvtest {
 class PipeWireStack {
 public:
     PipeWireStack() {
-        for (const char* tool : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli"}) {
+        for (const char* tool : {"dbus-daemon", "dbus-send", "pipewire", "wireplumber", "pw-cli"}) {
             if (shell(std::string("command -v ") + tool + " >/dev/null 2>&1; echo $?") != "0\n") return;
         }
         const std::string& dir = runtime_.path();
@@ -65,7 +65,7 @@ public:
     // Publishes the test player `name` (a camera and its microphone) and waits until both nodes
     // are in the graph; returns its process id, or -1.
     pid_t addPlayer(const std::string& name = "Quorvelle - Player 01") {
-        const pid_t pid = start({std::string(helperDirectory()) + "/test-player", name});
+        const pid_t pid = start({helperDirectory() + "/test-player", name});
         const bool up = waitUntil(
             [&] {
                 const std::string listed = nodes();
@@ -73,6 +73,18 @@ public:
                        listed.find("quorvelle-test-microphone") != std::string::npos;
             },
             10.0);
+        return up ? pid : -1;
+    }
+
+    // Puts the stand-in camera portal on the bus (test-portal `mode` `stored`) and waits until it
+    // owns its name; returns its process id, or -1.
+    pid_t addPortal(const std::string& mode, const std::string& stored) {
+        const pid_t pid = start({helperDirectory() + "/test-portal", mode, stored});
+        const std::string ask =
+            "timeout 5 dbus-send --session --print-reply --dest=org.freedesktop.DBus "
+            "/org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner "
+            "string:org.freedesktop.portal.Desktop 2>/dev/null";
+        const bool up = waitUntil([&] { return shell(ask).find("boolean true") != std::string::npos; }, 10.0);
         return up ? pid : -1;
     }
 

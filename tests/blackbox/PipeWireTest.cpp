@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 using namespace qvtest;
 
@@ -26,8 +27,9 @@ const Json microphone = {{"deviceId", "pipewire:quorvelle-test-microphone"},
 // A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
 class RealHelper {
 public:
-    RealHelper(const PipeWireStack& stack, const std::string& backend = "pipewire", bool portal = false)
-        : process_({"--stdio"}, environment(stack, backend, portal)),
+    RealHelper(const PipeWireStack& stack, const std::string& backend = "pipewire", bool portal = false,
+               const std::vector<std::string>& launcher = {})
+        : process_({"--stdio"}, environment(stack, backend, portal), launcher),
           sessionDir_(process_.readEvent("ready", 20.0).value_or(Json::object()).value("sessionDir", "")) {}
     ~RealHelper() { EXPECT_EQ(process_.errorText(), ""); }
 
@@ -41,9 +43,9 @@ public:
     }
 
     // Lists, connects to the camera (and microphone) and waits for a few frames (and samples).
-    void connect(bool withAudio) {
+    void connect(bool withAudio, const Json& cameraId = camera["deviceId"]) {
         const Json list = ok("list");
-        Json selection = {{"videoDeviceId", camera["deviceId"]}};
+        Json selection = {{"videoDeviceId", cameraId}};
         if (withAudio) selection["audioDeviceId"] = microphone["deviceId"];
         EXPECT_EQ(
             ok("connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}})["connection"],
@@ -143,6 +145,40 @@ TEST(PipeWire, ThePlayerGoingAwayEndsTheRecordingPartialWithAPlayableFile) {
     EXPECT_GT(frames, 60);
     EXPECT_EQ(frames, recording.value("videoSamples", -1));
     EXPECT_EQ(helper.ok("status")["connection"], "disconnected");
+}
+
+// The V4L2 backend meets an implementation written elsewhere: pw-v4l2, which serves PipeWire's
+// cameras as /dev/videoN to a program it runs. The helper finds cameras by listing /dev, which
+// pw-v4l2 does not cover, so it runs in a mount namespace whose /dev also lists a video0.
+TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    TempDir scratch;
+    const std::string script =
+        "d=$1; shift; mount -t tmpfs none \"$d\" && mkdir \"$d/u\" \"$d/w\" && touch \"$d/u/video0\" && "
+        "mount -t overlay overlay -o lowerdir=/dev,upperdir=\"$d/u\",workdir=\"$d/w\" /dev || exit 97; "
+        "exec pw-v4l2 \"$@\"";
+    if (shellOutput("command -v pw-v4l2 >/dev/null && unshare -m sh -c '" + script + "' sh " +
+                    scratch.path() + " true; echo $?") != "0\n")
+        GTEST_SKIP() << "pw-v4l2, or a mount namespace with its own /dev, is not available here";
+    ASSERT_GT(stack.addPlayer(), 0);
+    RealHelper helper(stack, "v4l2", false,
+                      {"/usr/bin/unshare", "-m", "sh", "-c", script, "sh", scratch.path()});
+    const Json list = helper.ok("list");
+    ASSERT_EQ(list["videoDevices"].size(), 1u) << list.dump();
+    const Json& device = list["videoDevices"][0];
+    EXPECT_TRUE(includes(device, {{"label", "Quorvelle - Player 01"}, {"player", "01"}})) << device.dump();
+    helper.connect(false, device["deviceId"]);
+    helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
+    const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
+    EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
+    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
+    EXPECT_EQ(frames, recording.value("videoSamples", -1));
+    EXPECT_EQ(codecs, "h264\n");
+    EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    EXPECT_EQ(helper->waitExit(20.0), 0);
 }
 
 // Without a forced backend the helper uses PipeWire when its daemon answers; "v4l2" goes to the

@@ -13,6 +13,8 @@ namespace {
 
 // How long start-up waits for the PipeWire daemon to answer before it uses the devices directly.
 constexpr double probeSeconds = 1.0;
+// The session bus may start the portal when it is first asked for; that takes a moment.
+constexpr double portalSeconds = 3.0;
 
 }  // namespace
 
@@ -28,7 +30,8 @@ std::shared_ptr<DeviceSystem> makeDeviceSystem() {
         // it outside one too.
         const char* portal = std::getenv("QUORVELLE_CAMERA_PORTAL");
         const bool wanted = sandboxed() || (portal != nullptr && std::string(portal) == "1");
-        return std::make_shared<PipeWireDeviceSystem>(wanted ? CameraPortal::connect(probeSeconds) : nullptr);
+        return std::make_shared<PipeWireDeviceSystem>(wanted ? CameraPortal::connect(portalSeconds)
+                                                             : nullptr);
     }
     return std::make_shared<LinuxDeviceSystem>();
 }

@@ -102,7 +102,7 @@ std::string sandboxAppId() {
     return {};
 }
 
-std::shared_ptr<CameraPortal> CameraPortal::connect(double timeoutSeconds) {
+std::shared_ptr<CameraPortal> CameraPortal::connect(double timeoutSeconds, double callSeconds) {
     Bus bus(timeoutSeconds);
     if (!bus) return nullptr;
     Reply reply;
@@ -110,7 +110,7 @@ std::shared_ptr<CameraPortal> CameraPortal::connect(double timeoutSeconds) {
     if (sd_bus_get_property_trivial(bus.bus, portalName, portalPath, cameraInterface, "IsCameraPresent",
                                     &reply.error, 'b', &present) < 0)
         return nullptr;
-    return std::shared_ptr<CameraPortal>(new CameraPortal(sandboxAppId(), timeoutSeconds));
+    return std::shared_ptr<CameraPortal>(new CameraPortal(sandboxAppId(), callSeconds));
 }
 
 AuthorizationStatus CameraPortal::status() {

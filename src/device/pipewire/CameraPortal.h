@@ -17,8 +17,9 @@ public:
     enum class Answer { granted, denied, none };
 
     // The portal, when the session bus answers and has the Camera portal on it within
-    // `timeoutSeconds`; else null.
-    static std::shared_ptr<CameraPortal> connect(double timeoutSeconds);
+    // `timeoutSeconds` (which may include starting the portal); else null. Later calls wait at most
+    // `callSeconds` for each reply.
+    static std::shared_ptr<CameraPortal> connect(double timeoutSeconds, double callSeconds = 2.0);
 
     // The answer stored for this application: the permission store's entry where it can be read,
     // else the answer this process was given; "not determined" before either.

@@ -115,8 +115,12 @@ void cameraStateChanged(void* data, pw_stream_state, pw_stream_state state, cons
                          on ? &interval : &off, false);
 }
 
-void tick(void* data, uint64_t /*expirations*/) {
-    pw_stream_trigger_process(static_cast<Player*>(data)->camera);
+void tick(void* data, uint64_t expirations) {
+    auto& player = *static_cast<Player*>(data);
+    // Ticks this process was too late for are frames the camera lost: they leave a gap in the
+    // sequence numbers, as a real camera's skipped frames do.
+    if (expirations > 1) player.frames += expirations - 1;
+    pw_stream_trigger_process(player.camera);
 }
 
 void produceAudio(void* data) {

@@ -8,8 +8,11 @@ PacedLoop::~PacedLoop() {
 
 void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step) {
     stop();
-    queue_ = std::make_unique<Queue>(std::move(name));
-    timer_.emplace(*queue_);
+    // The timer may fail to be made (it needs descriptors): the loop keeps the queue only once its
+    // timer exists, so a failed start leaves nothing half made for stop() to meet.
+    auto queue = std::make_unique<Queue>(std::move(name));
+    timer_.emplace(*queue);
+    queue_ = std::move(queue);
     Timer* timer = &*timer_;
     timer_->start(0, periodSeconds, [timer, step = std::move(step)] {
         if (!step()) timer->cancel();

@@ -1,5 +1,7 @@
 #include "device/pipewire/PipeWireInventory.h"
 
+#include "base/Utf8.h"
+
 #include <spa/utils/dict.h>
 
 #include <cstring>
@@ -11,9 +13,10 @@ namespace qv {
 
 namespace {
 
+// A property as text for the host, which takes UTF-8 only.
 std::string text(const spa_dict* props, const char* key) {
     const char* value = props != nullptr ? spa_dict_lookup(props, key) : nullptr;
-    return value != nullptr ? value : "";
+    return value != nullptr ? replacingInvalidUtf8(value) : "";
 }
 
 // One node being described: its registry properties, then its params as they arrive.

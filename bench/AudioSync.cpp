@@ -64,14 +64,24 @@ void run(double duration, double ppm) {
     std::printf("  offset of each burst from its mark, ms (audio late > 0):\n   ");
     double worstEarly = 0;
     double worstLate = 0;
+    double worstClear = 0;
+    int nearLoss = 0;
     for (std::size_t i = 0; i < offsets.size(); ++i) {
-        std::printf(" %.1f", offsets[i] * 1000);
+        // Sound lost on the way within a second before the burst (marked *) may have taken its start.
+        const double burst = marks.bursts[i];
+        const bool lossNear = std::any_of(marks.silences.begin(), marks.silences.end(),
+                                          [&](double at) { return at > burst - 1 && at < burst + 0.05; });
+        std::printf(" %.1f%s", offsets[i] * 1000, lossNear ? "*" : "");
         if ((i + 1) % 20 == 0) std::printf("\n   ");
-        double& worst = marks.bursts[i] < settling ? worstEarly : worstLate;
+        double& worst = burst < settling ? worstEarly : worstLate;
         worst = std::max(worst, std::fabs(offsets[i]) * 1000);
+        if (burst >= settling && !lossNear) worstClear = std::max(worstClear, std::fabs(offsets[i]) * 1000);
+        nearLoss += lossNear ? 1 : 0;
     }
-    std::printf("\n  largest |offset|: %.2f ms in the first %.0f s, %.2f ms after\n", worstEarly, settling,
-                worstLate);
+    std::printf(
+        "\n  largest |offset|: %.2f ms in the first %.0f s, %.2f ms after (%.2f ms leaving out the %d marks "
+        "with sound lost in the second before)\n",
+        worstEarly, settling, worstLate, worstClear, nearLoss);
     // Between two bursts the microphone produced (marks apart) × rate × (1 + ppm) samples; the file
     // holds the bursts' distance × rate.
     const auto correction = [&](std::size_t from, std::size_t to) {

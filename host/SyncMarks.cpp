@@ -83,6 +83,7 @@ void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBu
             lastBurst = at;
         }
         if (level >= silenceLevel) {
+            if (heard && at - quietSince > 0.001) marks.silences.push_back(quietSince);
             if (heard) marks.longestSilence = std::max(marks.longestSilence, at - quietSince - 1 / rate);
             if (!heard) marks.audioStart = at;
             heard = true;

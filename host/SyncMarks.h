@@ -13,6 +13,8 @@ struct SyncMarks {
     // The longest stretch of silence between the first and the last sound, in seconds: the steady
     // tone never falls silent for more than a few samples.
     double longestSilence = 0;
+    // Where each silence of more than a millisecond between them begins: sound lost on the way.
+    std::vector<double> silences;
     double audioStart = 0;
     double audioEnd = 0;
     bool readable = false;

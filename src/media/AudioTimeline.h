@@ -12,7 +12,8 @@ namespace qv {
 // most half a percent, through a proportional-integral control that also learns the device clock's
 // steady error). Only a jump that stands out from the recent jitter and that every following block
 // it sees confirms (lost blocks, a stalled device) is filled with silence, and only such a jump
-// backwards is cut; late or early timestamps change nothing. The first block is placed where its neighbours agree it begins.
+// backwards is cut; late or early timestamps change nothing. The first block is placed where its
+// neighbours agree it begins.
 //
 // Times and lengths are in samples from the file's time zero. Holds a few blocks back to look
 // ahead; the caller keeps their samples meanwhile.

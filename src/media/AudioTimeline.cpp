@@ -74,8 +74,11 @@ AudioTimeline::Placement AudioTimeline::place(double laid) {
     double distance = says.front();
     double moved = 0;
     if (first) {
-        // Nothing laid yet: the block goes where its neighbours agree it begins.
+        // Nothing laid yet: the block goes where its neighbours agree it begins, and what they say
+        // from there on is the jitter to start from (a history of this block alone, stamped late,
+        // would make the next ones look early).
         moved = quartile(says);
+        for (std::size_t i = 1; i < says.size(); ++i) remember(says[i] - moved);
     } else if (cutLeft_ == 0 && says.size() > 1 && (*low - before > jump || *high - before < -jump)) {
         // A jump that this block starts and every block after it confirms: a gap, or an overlap.
         // Its size compares middles, which jitter moves alike.

@@ -19,8 +19,9 @@ namespace qv {
 // ahead; the caller keeps their samples meanwhile.
 class AudioTimeline {
 public:
-    // Blocks looked at after the one being placed.
-    static constexpr std::size_t lookahead = 4;
+    // Blocks looked at after the one being placed: about 160 ms of 10 ms blocks, so that a capture
+    // thread held up for a while, whose late stamps all say "later", is not taken for a gap.
+    static constexpr std::size_t lookahead = 16;
     static constexpr double largestStretch = 0.005;
 
     struct Placement {

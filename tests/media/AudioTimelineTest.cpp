@@ -23,6 +23,7 @@ struct Microphone {
     int lostEvery = 0;
     double stampShiftMs = 0;  // from block 1000 on, the stamps move by this much (a device restart)
     double startsAt = 0.25;   // seconds after time zero
+    int stallEvery = 0;       // every so many blocks, a capture thread held up: 8 blocks stamped 8 ms late
 
     // Largest error of where a block's first sample landed against where it belongs, in ms, after
     // the first `settle` seconds; the silence and cut laid after the first block, in samples.
@@ -63,7 +64,8 @@ struct Microphone {
         for (int k = 0; k < seconds * 100; ++k) {
             const double belongs = startsAt * rate + k * block * rate / perSecond;
             noise = noise * 1664525u + 1013904223u;
-            const double late = lateMs / 1000 * rate * (noise >> 8) / double(1 << 24);
+            double late = lateMs / 1000 * rate * (noise >> 8) / double(1 << 24);
+            if (stallEvery > 0 && k % stallEvery < 8) late += 0.008 * rate;
             const double shift = k >= 1000 ? stampShiftMs / 1000 * rate : 0;
             if (lostEvery > 0 && k % lostEvery == lostEvery - 1) continue;
             timeline.push(belongs + late + shift, block);
@@ -80,11 +82,14 @@ TEST(AudioTimeline, FollowsTheTimestampsOfAClockOffByUpToThreeThousandPpmThrough
     struct Case {
         double ppm;
         double lateMs;
+        int stallEvery = 0;
     };
-    for (const auto [ppm, lateMs] : {Case{0, 0}, Case{1000, 0}, Case{-1000, 0}, Case{1000, 8}, Case{-1000, 8},
-                                     Case{3000, 3}, Case{-3000, 3}, Case{250, 15}}) {
-        const Microphone run = Microphone{ppm, lateMs}.go(60);
-        const std::string what = std::to_string(ppm) + " ppm, up to " + std::to_string(lateMs) + " ms late";
+    for (const auto [ppm, lateMs, stallEvery] :
+         {Case{0, 0}, Case{1000, 0}, Case{-1000, 0}, Case{1000, 8}, Case{-1000, 8}, Case{3000, 3},
+          Case{-3000, 3}, Case{250, 15}, Case{1000, 2, 300}, Case{-1000, 2, 300}}) {
+        const Microphone run = Microphone{.ppm = ppm, .lateMs = lateMs, .stallEvery = stallEvery}.go(60);
+        const std::string what = std::to_string(ppm) + " ppm, up to " + std::to_string(lateMs) + " ms late" +
+                                 (stallEvery > 0 ? ", held up now and then" : "");
         // Within a millisecond or so, plus the timestamps' typical lateness, which cannot be told apart.
         EXPECT_LT(run.worstMs, 1.5 + lateMs / 4) << what;
         EXPECT_EQ(run.silence, 0) << what;
@@ -116,10 +121,11 @@ TEST(AudioTimeline, FillsLostBlocksWithTheirLengthOfSilenceAndCutsOnlyARealOverl
 
 TEST(AudioTimeline, TheTrackStartsAtZeroAndALoneLateStampMovesNothing) {
     AudioTimeline timeline(rate);
-    // Blocks from 12.5 ms on, the second stamped 30 ms late; the first waits for four more.
-    for (const double at : {600.0, 1080.0 + 1440, 1560.0, 2040.0}) timeline.push(at, block);
-    EXPECT_FALSE(timeline.ready(false));
-    timeline.push(2520, block);
+    // Blocks from 12.5 ms on, the second stamped 30 ms late; the first waits for the lookahead.
+    for (std::size_t k = 0; k <= AudioTimeline::lookahead; ++k) {
+        EXPECT_FALSE(timeline.ready(false));
+        timeline.push(600.0 + static_cast<double>(k * block) + (k == 1 ? 1440 : 0), block);
+    }
     ASSERT_TRUE(timeline.ready(false));
     const auto first = timeline.place(0);
     EXPECT_EQ(std::tuple(first.silence, first.cut), std::tuple(600, 0));
@@ -128,7 +134,8 @@ TEST(AudioTimeline, TheTrackStartsAtZeroAndALoneLateStampMovesNothing) {
 
     // A block that begins before time zero loses what precedes it.
     AudioTimeline early(rate);
-    for (int k = 0; k < 5; ++k) early.push(-100.0 + k * block, block);
+    for (std::size_t k = 0; k <= AudioTimeline::lookahead; ++k)
+        early.push(-100.0 + static_cast<double>(k * block), block);
     const auto start = early.place(0);
     EXPECT_EQ(std::tuple(start.silence, start.cut), std::tuple(0, 100));
 }

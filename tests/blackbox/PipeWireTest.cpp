@@ -228,3 +228,19 @@ TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
         EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     }
 }
+
+// A request nobody answers leaves the helper serving what it serves while busy, and a close ends
+// the wait at once (past its bound the helper ends itself with "PERMISSION_TIMEOUT", as on any
+// platform).
+TEST(PipeWire, AnUnansweredCameraRequestLeavesTheHelperServingAndClosable) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    ASSERT_GT(stack.addPortal("silent", ""), 0);
+    RealHelper helper(stack, "pipewire", true);
+    const std::string asked = helper->send("request_permission", {{"media", "video"}});
+    EXPECT_EQ(helper.ok("status")["permissions"]["video"], "not_determined");
+    EXPECT_EQ(helper->request("list").value_or(Json())["error"]["code"], "BUSY");
+    EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    EXPECT_EQ(helper->waitExit(20.0), 0);
+    for (const Json& line : helper->skipped()) EXPECT_NE(line.value("requestId", ""), asked) << line.dump();
+}

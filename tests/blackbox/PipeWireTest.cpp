@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,17 @@ using namespace qvtest;
 
 namespace {
 
-const Json camera = {{"deviceId", "pipewire:quorvelle-test-camera"},
-                     {"formats", {{{"height", 144}, {"maxFps", 60.0}, {"minFps", 60.0}, {"width", 160}}}},
+// The list entries of the test player's camera and microphone, without their ids.
+const Json camera = {{"formats", {{{"height", 144}, {"maxFps", 60.0}, {"minFps", 60.0}, {"width", 160}}}},
                      {"label", "Quorvelle - Player 01"},
                      {"player", "01"}};
-const Json microphone = {{"deviceId", "pipewire:quorvelle-test-microphone"},
-                         {"label", "Microphone (Quorvelle - Player 01)"},
-                         {"player", "01"}};
+const Json microphone = {{"label", "Microphone (Quorvelle - Player 01)"}, {"player", "01"}};
+
+// List entries without their "deviceId".
+Json withoutIds(Json entries) {
+    for (auto& entry : entries) entry.erase("deviceId");
+    return entries;
+}
 
 // A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
 class RealHelper {
@@ -43,10 +48,10 @@ public:
     }
 
     // Lists, connects to the camera (and microphone) and waits for a few frames (and samples).
-    void connect(bool withAudio, const Json& cameraId = camera["deviceId"]) {
+    void connect(bool withAudio) {
         const Json list = ok("list");
-        Json selection = {{"videoDeviceId", cameraId}};
-        if (withAudio) selection["audioDeviceId"] = microphone["deviceId"];
+        Json selection = {{"videoDeviceId", list["videoDevices"][0]["deviceId"]}};
+        if (withAudio) selection["audioDeviceId"] = list["audioDevices"][0]["deviceId"];
         EXPECT_EQ(
             ok("connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}})["connection"],
             "connected");
@@ -100,8 +105,8 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     ASSERT_GT(stack.addPlayer(), 0);
     RealHelper helper(stack);
     const Json list = helper.ok("list");
-    EXPECT_EQ(list["videoDevices"], Json::array({camera}));
-    EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+    EXPECT_EQ(withoutIds(list["videoDevices"]), Json::array({camera}));
+    EXPECT_EQ(withoutIds(list["audioDevices"]), Json::array({microphone}));
     EXPECT_EQ(list["permissions"], Json({{"audio", "authorized"}, {"video", "authorized"}}));
 
     helper.connect(true);
@@ -168,7 +173,7 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     ASSERT_EQ(list["videoDevices"].size(), 1u) << list.dump();
     const Json& device = list["videoDevices"][0];
     EXPECT_TRUE(includes(device, {{"label", "Quorvelle - Player 01"}, {"player", "01"}})) << device.dump();
-    helper.connect(false, device["deviceId"]);
+    helper.connect(false);
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
@@ -179,6 +184,35 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     EXPECT_EQ(codecs, "h264\n");
     EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// Two players made by one program have the same node names: their serials keep their ids apart,
+// and an id stays the same while its player stays, whoever else comes or goes.
+TEST(PipeWire, PlayersOfOneNameListApartWithIdsThatLastWhileTheyStay) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    const pid_t first = stack.addPlayer("Quorvelle - Player 01");
+    ASSERT_GT(first, 0);
+    ASSERT_GT(stack.addPlayer("Quorvelle - Player 02"), 0);
+    RealHelper helper(stack);
+    const auto ids = [&] {
+        std::map<std::string, std::string> byLabel;
+        const Json list = helper.ok("list");
+        for (const auto& kind : {"videoDevices", "audioDevices"}) {
+            for (const auto& entry : list[kind]) byLabel[entry["label"]] = entry["deviceId"];
+        }
+        return byLabel;
+    };
+    const auto both = ids();
+    ASSERT_EQ(both.size(), 4u);
+    std::set<std::string> distinct;
+    for (const auto& [label, id] : both) distinct.insert(id);
+    EXPECT_EQ(distinct.size(), 4u);
+    EXPECT_EQ(both.at("Quorvelle - Player 01").rfind("pipewire:quorvelle-test-camera/", 0), 0u);
+    stack.kill(first);
+    const auto left = ids();
+    EXPECT_EQ(left.size(), 2u);
+    for (const auto& [label, id] : left) EXPECT_EQ(id, both.at(label)) << label;
 }
 
 // Without a forced backend the helper uses PipeWire when its daemon answers; "v4l2" goes to the
@@ -218,12 +252,12 @@ TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
                   Json({{"audio", "authorized"}, {"video", c.before}}));
         EXPECT_EQ(helper.ok("request_permission", {{"media", "video"}})["permissions"]["video"], c.after);
         const Json list = helper.ok("list");
-        EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+        EXPECT_EQ(withoutIds(list["audioDevices"]), Json::array({microphone}));
         if (std::string(c.after) != "authorized") {
             EXPECT_EQ(list["videoDevices"], Json::array());
             continue;
         }
-        EXPECT_EQ(list["videoDevices"], Json::array({camera}));
+        EXPECT_EQ(withoutIds(list["videoDevices"]), Json::array({camera}));
         helper.connect(false);
         EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     }

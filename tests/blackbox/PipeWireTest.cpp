@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -184,6 +186,37 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     EXPECT_EQ(codecs, "h264\n");
     EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// Frames in the other formats the converter knows, with rows padded beyond their pixels, arrive
+// whole: a screenshot of a one-colour frame is that colour throughout, padding nowhere.
+TEST(PipeWire, PaddedFramesOfEachFormatConvertWhole) {
+    struct Case {
+        const char* format;
+        std::uint32_t mediaSubType;
+        int red, green, blue;
+    };
+    for (const Case& c : {Case{"BGRx", 0x58523234, 160, 80, 40}, Case{"NV12", 0x4E563132, 130, 130, 130}}) {
+        SCOPED_TRACE(c.format);
+        PipeWireStack stack;
+        REQUIRE_STACK(stack);
+        ASSERT_GT(stack.addPlayer("Quorvelle - Player 01", c.format), 0);
+        RealHelper helper(stack);
+        helper.connect(false);
+        EXPECT_EQ(helper.ok("status")["videoFormat"]["mediaSubType"], c.mediaSubType);
+        const Json shot = helper.ok("screenshot");
+        const std::string pixels = shellOutput("ffmpeg -nostdin -v error -i '" + helper.sessionDir() + "/" +
+                                               shot.value("basename", "") + "' -f rawvideo -pix_fmt rgb24 -");
+        ASSERT_EQ(pixels.size(), 160u * 144u * 3u);
+        int worst = 0;
+        for (std::size_t i = 0; i < pixels.size(); i += 3) {
+            const int expected[3] = {c.red, c.green, c.blue};
+            for (int k = 0; k < 3; ++k)
+                worst = std::max(worst, std::abs(static_cast<unsigned char>(pixels[i + k]) - expected[k]));
+        }
+        EXPECT_LE(worst, 3);
+        EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    }
 }
 
 // Two players made by one program have the same node names: their serials keep their ids apart,

@@ -14,6 +14,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +44,10 @@ struct Player {
     pw_stream* camera = nullptr;
     pw_stream* microphone = nullptr;
     spa_source* timer = nullptr;
+    // The frame number is the frame period the frame falls in, counted from the first frame:
+    // periods that got no frame (the timer or the graph ran late) leave a gap in the sequence
+    // numbers, as a real camera's lost frames do.
+    std::uint64_t firstNs = 0;
     std::uint64_t frames = 0;
     std::uint64_t audioFrames = 0;
 };
@@ -88,13 +93,18 @@ void produceFrame(void* data) {
     spa_buffer* spa = buffer->buffer;
     spa_data& plane = spa->datas[0];
     if (plane.data != nullptr && plane.maxsize >= static_cast<std::uint32_t>(layout.size)) {
+        const std::uint64_t now = monotonicNs();
+        if (player.firstNs == 0) player.firstNs = now;
+        const std::uint64_t period =
+            (now - player.firstNs + SPA_NSEC_PER_SEC / fps / 2) * fps / SPA_NSEC_PER_SEC;
+        player.frames = std::max(player.frames, period);
         paint(static_cast<std::uint8_t*>(plane.data), player.frames);
         plane.chunk->offset = 0;
         plane.chunk->stride = layout.stride;
         plane.chunk->size = static_cast<std::uint32_t>(layout.size);
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
-            header->pts = static_cast<std::int64_t>(monotonicNs());
+            header->pts = static_cast<std::int64_t>(now);
             header->flags = 0;
             header->seq = player.frames;
             header->dts_offset = 0;
@@ -141,12 +151,8 @@ void cameraStateChanged(void* data, pw_stream_state, pw_stream_state state, cons
                          on ? &interval : &off, false);
 }
 
-void tick(void* data, uint64_t expirations) {
-    auto& player = *static_cast<Player*>(data);
-    // Ticks this process was too late for are frames the camera lost: they leave a gap in the
-    // sequence numbers, as a real camera's skipped frames do.
-    if (expirations > 1) player.frames += expirations - 1;
-    pw_stream_trigger_process(player.camera);
+void tick(void* data, uint64_t /*expirations*/) {
+    pw_stream_trigger_process(static_cast<Player*>(data)->camera);
 }
 
 void produceAudio(void* data) {

@@ -123,8 +123,8 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
-    // The camera delivers 300 frames in 5 s; those the writer had no room for on a busy machine
-    // are counted, not lost without trace.
+    // The camera makes 300 frames in 5 s. Those it lost (its sequence numbers show them) or the
+    // writer had no room for on a busy machine are counted, not lost without trace.
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
     EXPECT_NEAR(delivered, 300, 6) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
@@ -179,8 +179,11 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    // pw-v4l2 numbers the frames it hands on itself, so what PipeWire lost on a busy machine leaves
+    // no gap to count: only a floor holds here (a quiet machine records 300 within 2%).
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
-    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    EXPECT_GE(delivered, 270) << recording.dump();
+    EXPECT_LE(delivered, 306) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
     EXPECT_EQ(frames, recording.value("videoSamples", -1));
     EXPECT_EQ(codecs, "h264\n");

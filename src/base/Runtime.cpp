@@ -1,5 +1,7 @@
 #include "base/Runtime.h"
 
+#include "base/FaultInjection.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +28,7 @@ static Queue& globalDefaultQueue() {
 }
 
 void dispatchGlobal(std::function<void()> work) {
+    FaultInjection::acquire(FaultInjection::Kind::thread);
     std::thread([work = std::move(work)] {
         try {
             work();

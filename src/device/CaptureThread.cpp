@@ -1,5 +1,6 @@
 #include "device/CaptureThread.h"
 
+#include "base/FaultInjection.h"
 #include "base/Semaphore.h"
 
 #include <pthread.h>
@@ -18,6 +19,7 @@ CaptureThread::~CaptureThread() {
 
 void CaptureThread::start(const std::string& name, std::function<void(const std::atomic<bool>&)> body) {
     stop(2.0);
+    FaultInjection::acquire(FaultInjection::Kind::thread);
     state_ = std::make_shared<State>();
     thread_ = std::thread([state = state_, name = name.substr(0, 15), body = std::move(body)] {
         pthread_setname_np(pthread_self(), name.c_str());

@@ -44,6 +44,9 @@ class Engine : public std::enable_shared_from_this<Engine>,
 public:
     // Creates the private directory and hooks the output failure handler. Throws what the
     // private directory throws. `fileIo` writes the images; tests pass one that fails.
+    // Everything a transition needs later (timers, the watchdog and its queue, the preview
+    // pipeline, the signal sources) is made here, so that no transition can fail halfway for want
+    // of a thread, a timer or a descriptor.
     static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
                                           std::shared_ptr<DeviceSystem> devices,
                                           const Limits& limits = protocolLimits, FileIo fileIo = {});
@@ -51,7 +54,7 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Sends "ready", starts the tick and the signal sources. Once, on controlQueue.
+    // Sends "ready", starts the tick and watches the signals. Once, on controlQueue.
     void ready();
     // Handles one parsed request; never throws.
     void request(const Json& request) override;
@@ -71,7 +74,7 @@ public:
 
     // The lifecycle self-test's stand-in for a recording finish in progress, which a close must
     // not re-enter; ending it closes the helper as the finish would have.
-    void beginSimulatedFinish(const std::string& operation);
+    void beginSimulatedFinish();
     void endSimulatedFinish();
 
 private:
@@ -93,7 +96,6 @@ private:
     Json permissions();
     Json permissionsForStatus(bool passive);
     void changed();
-    // The preview pipeline, made on first use.
     LatestPreview& preview();
     Json movieRecord() const;
 
@@ -135,9 +137,6 @@ private:
     void finish(FinishReason reason, bool closeHelper);
     void finishRecording(FinishReason reason);
     void fullStop(FinishReason reason, bool closeHelper);
-    // Marks the recording's inputs finished and finishes (or, with nothing to keep, cancels) its
-    // writer; `then` runs on controlQueue afterwards.
-    static void finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then);
     void finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
                          FinishReason reason, bool closeHelper);
     void finishedMovie(const std::shared_ptr<Movie>& movie, FinishReason reason, bool released,
@@ -167,9 +166,13 @@ private:
     int movies_ = 0;
     std::shared_ptr<Movie> movie_;
     std::optional<Json> lastError_;
-    std::unique_ptr<Timer> timer_;
     Lifecycle lifecycle_;
-    std::shared_ptr<DeadlineWatchdog> watchdog_;
+    // Made with the engine; see create().
+    std::unique_ptr<Timer> tickTimer_;
+    std::unique_ptr<Timer> startTimeout_;
+    std::unique_ptr<Timer> finishTimeout_;
+    std::unique_ptr<Timer> permissionTimeout_;
+    std::unique_ptr<DeadlineWatchdog> watchdog_;
     std::vector<std::unique_ptr<SignalSource>> signalSources_;
     PassivePermissionSnapshot permissionSnapshot_;
 };

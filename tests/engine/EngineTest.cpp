@@ -190,7 +190,7 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
     const Json refused = t.call(request("request_permission", {{"media", "audio"}}));
     EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
                                       {"message", "Disconnect before requesting a new media permission"}}));
-    t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy); });
+    t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy()); });
     EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::audio), qv::AuthorizationStatus::notDetermined);
     t.disconnect();
 }
@@ -285,7 +285,7 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
              [](EngineUnderTest& t) {
                  t.onControl([](qv::Engine& e) {
                      // A finish in progress holds the close back, so only the forced exit ends it.
-                     e.beginSimulatedFinish("f");
+                     e.beginSimulatedFinish();
                      e.request(request("close"));
                      e.request(request("status"));
                      e.inputFailed("INVALID_JSON");

@@ -22,7 +22,8 @@ bool FaultInjection::refuses(Kind kind) {
 }
 
 void FaultInjection::acquire(Kind kind) {
-    if (refuses(kind)) throw std::system_error(errno, std::generic_category(), "injected acquisition failure");
+    if (refuses(kind))
+        throw std::system_error(errno, std::generic_category(), "injected acquisition failure");
 }
 
 void FaultInjection::failAt(std::uint64_t nth) {

@@ -88,7 +88,6 @@ void Queue::sync(const std::function<void()>& work) {
 }
 
 void Queue::after(double seconds, std::function<void()> work) {
-    FaultInjection::acquire(FaultInjection::Kind::timer);
     auto timer = std::make_shared<asio::steady_timer>(context_->io);
     timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(seconds < 0 ? 0 : seconds)));

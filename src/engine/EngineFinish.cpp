@@ -204,10 +204,11 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
 void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, FinishReason reason, bool released,
                            bool closeHelper) {
     assertOnQueue(controlQueue());
-    const bool streamContinues = finished->conclude(*files_, {.reason = reason,
-                                                             .devicesReleased = released,
-                                                             .streamRunning = connection_ == Connection::connected,
-                                                             .lastError = lastError_});
+    const bool streamContinues =
+        finished->conclude(*files_, {.reason = reason,
+                                     .devicesReleased = released,
+                                     .streamRunning = connection_ == Connection::connected,
+                                     .lastError = lastError_});
     // Once the devices are released, or the recording alone ended, its deadline has no more to
     // guard; a recording cut short by a stream that is not released keeps it for the forced stage.
     if (released || streamContinues) cancelWatchdog();

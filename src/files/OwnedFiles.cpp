@@ -193,10 +193,10 @@ OwnedFiles::Metadata OwnedFiles::metadata(const std::string& basename) const {
     check();
     // Non-blocking so that a FIFO put in place of a file cannot hold the open; it then fails the
     // regular-file check. Reads of a regular file are unaffected.
-    Descriptor file(plainComponent(basename) && !FaultInjection::refuses(FaultInjection::Kind::file)
-                        ? ::openat(directoryFD_, basename.c_str(),
-                                                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
-                                             : -1);
+    Descriptor file(
+        plainComponent(basename) && !FaultInjection::refuses(FaultInjection::Kind::file)
+            ? ::openat(directoryFD_, basename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
+            : -1);
     if (file.get() < 0) throw CaptureError("OUTPUT_READ", "Capture output is unavailable");
 
     struct stat info {};

@@ -11,6 +11,7 @@
 #include "files/OwnedFiles.h"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace qv {
@@ -77,11 +78,16 @@ LatestPreview::~LatestPreview() {
     // job), then the worker thread is joined. Neither may happen here: this may run on the control
     // queue, which a job can be waiting for.
     std::shared_ptr<Queue> worker(std::move(worker_));
-    dispatchGlobal([worker, drainSeconds = shared_->limits.previewDrainSeconds] {
-        auto drained = std::make_shared<Semaphore>();
-        worker->async([drained] { drained->signal(); });
-        drained->wait(drainSeconds);
-    });
+    try {
+        dispatchGlobal([worker, drainSeconds = shared_->limits.previewDrainSeconds] {
+            auto drained = std::make_shared<Semaphore>();
+            worker->async([drained] { drained->signal(); });
+            drained->wait(drainSeconds);
+        });
+    } catch (const std::system_error&) {
+        // Out of threads: the worker is left to idle rather than joined where it could deadlock.
+        new std::shared_ptr<Queue>(std::move(worker));
+    }
 }
 
 void LatestPreview::begin(const std::string& generation, int fps) {

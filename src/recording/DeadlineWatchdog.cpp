@@ -1,5 +1,6 @@
 #include "recording/DeadlineWatchdog.h"
 
+#include <system_error>
 #include <thread>
 
 namespace qv {
@@ -44,7 +45,12 @@ DeadlineWatchdog::~DeadlineWatchdog() {
     if (queue_->isCurrent()) {
         // Released from inside one of its own handlers: the queue's thread is still running that
         // handler, so it is stopped and joined from elsewhere once the handler returns.
-        std::thread([queue = std::move(queue_)]() mutable { queue.reset(); }).detach();
+        Queue* queue = queue_.release();
+        try {
+            std::thread([queue] { delete queue; }).detach();
+        } catch (const std::system_error&) {
+            // Out of threads: the idle queue is left behind rather than joined from itself.
+        }
     }
 }
 

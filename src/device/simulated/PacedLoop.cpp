@@ -8,8 +8,11 @@ PacedLoop::~PacedLoop() {
 
 void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step) {
     stop();
-    queue_ = std::make_unique<Queue>(std::move(name));
-    timer_.emplace(*queue_);
+    // Both made before either is kept: a loop that could not be made is not running, and stop()
+    // finds nothing half made.
+    auto queue = std::make_unique<Queue>(std::move(name));
+    timer_.emplace(*queue);
+    queue_ = std::move(queue);
     Timer* timer = &*timer_;
     timer_->start(0, periodSeconds, [timer, step = std::move(step)] {
         if (!step()) timer->cancel();

@@ -66,9 +66,9 @@ CaptureError Engine::closing() {
 }
 
 std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices,
-                                       const Limits& limits, FileIo fileIo) {
+                                       const Limits& limits, FileIo fileIo, std::function<double()> clock) {
     std::shared_ptr<Engine> engine(
-        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo)));
+        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo), std::move(clock)));
     std::weak_ptr<Engine> weak = engine;
     engine->previewPipeline_ = LatestPreview::create(
         engine->files_, {}, {}, {},
@@ -102,12 +102,13 @@ struct Engine::SignalSource : asio::signal_set {
 };
 
 Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem,
-               const Limits& limits, FileIo fileIo)
+               const Limits& limits, FileIo fileIo, std::function<double()> clock)
     : id_(randomUuid()),
       limits_(limits),
+      clock_(clock ? std::move(clock) : std::function<double()>(mono)),
       output_(std::move(channel)),
       devices_(std::move(deviceSystem)),
-      permissionSnapshot_(mono, [this] { return readPermissions(*devices_); }) {
+      permissionSnapshot_(clock_, [this] { return readPermissions(*devices_); }) {
     files_ = std::make_shared<OwnedFiles>(std::move(fileIo));
     tickTimer_ = std::make_unique<Timer>(controlQueue());
     startTimeout_ = std::make_unique<Timer>(controlQueue());

@@ -43,13 +43,16 @@ class Engine : public std::enable_shared_from_this<Engine>,
                public RequestSink {
 public:
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws. `fileIo` writes the images; tests pass one that fails.
+    // private directory throws. `fileIo` writes the images; tests pass one that fails. `clock`
+    // (mono() when empty) times frame freshness, stalls and the permission cache; tests move it on
+    // instead of waiting those bounds out. Media times and the "clock" reply stay on mono().
     // Everything a transition needs later (timers, the watchdog and its queue, the preview
     // pipeline, the signal sources) is made here, so that no transition can fail halfway for want
     // of a thread, a timer or a descriptor.
     static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
                                           std::shared_ptr<DeviceSystem> devices,
-                                          const Limits& limits = protocolLimits, FileIo fileIo = {});
+                                          const Limits& limits = protocolLimits, FileIo fileIo = {},
+                                          std::function<double()> clock = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -79,7 +82,7 @@ public:
 
 private:
     Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits,
-           FileIo fileIo);
+           FileIo fileIo, std::function<double()> clock);
 
     // --- Engine.cpp: dispatch, replies and status ---
     struct Action;
@@ -148,6 +151,7 @@ private:
     // --- State (controlQueue only) ---
     const std::string id_;
     const Limits limits_;
+    const std::function<double()> clock_;
     const std::shared_ptr<Output> output_;
     const std::shared_ptr<DeviceSystem> devices_;
     std::shared_ptr<OwnedFiles> files_;

@@ -132,7 +132,7 @@ void Engine::handleClock(const std::string& requestId, const Json&) {
 
 void Engine::handleLiveFrame(const std::string& requestId, const Json&) {
     if (connection_ != Connection::connected || source_.latestArrival <= 0 ||
-        mono() - source_.latestArrival > limits_.liveFrameFreshSeconds) {
+        clock_() - source_.latestArrival > limits_.liveFrameFreshSeconds) {
         throw CaptureError("NO_VIDEO_FRAME", "No fresh connected native preview frame is available");
     }
     success(requestId, preview().acquire());

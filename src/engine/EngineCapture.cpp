@@ -155,7 +155,7 @@ void Engine::sessionStarted(const std::string& requestId, std::shared_ptr<Captur
     lifecycle_.holdingDevices = true;
     lifecycle_.transition = Transition::none;
     connection_ = Connection::connected;
-    connectedMono_ = mono();
+    connectedMono_ = clock_();
     // Bounds the connection until a recording starts; a recording's own deadline replaces it, and
     // once that recording ends with the stream still running no deadline is armed again.
     armWatchdog(limits_.sessionSeconds, FinishReason::sessionLimit);
@@ -192,7 +192,7 @@ void Engine::didOutputVideo(const VideoSample& sample) {
     source_.frameID += 1;
     if (!source_.firstPTS) source_.firstPTS = seconds;
     source_.lastPTS = seconds;
-    source_.latestArrival = mono();
+    source_.latestArrival = clock_();
     if (recording(movie_)) {
         if (auto failed = movie_->recordVideo(source_.latestPixel, seconds)) {
             lastError_ = failed->json();
@@ -200,7 +200,7 @@ void Engine::didOutputVideo(const VideoSample& sample) {
             return;
         }
     }
-    preview().offer(source_.latestPixel, source_.frameID, seconds, source_.latestArrival);
+    preview().offer(source_.latestPixel, source_.frameID, seconds, mono());
 }
 
 void Engine::didOutputAudio(const AudioSample& sample) {
@@ -244,7 +244,7 @@ void Engine::tick() {
         }
     }
     if (connection_ == Connection::connected) {
-        const double now = mono();
+        const double now = clock_();
         const bool neverStarted =
             source_.latestArrival <= 0 && now - connectedMono_ > limits_.firstFrameSeconds;
         const bool stopped =

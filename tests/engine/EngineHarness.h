@@ -49,10 +49,11 @@ struct EngineUnderTest {
     std::shared_ptr<qv::Engine> engine;
 
     explicit EngineUnderTest(const Json& players = Json::object(),
-                             const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {})
+                             const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {},
+                             std::function<double()> clock = {})
         : devices(
               std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(players.dump()))),
-          engine(qv::Engine::create(output, devices, limits, std::move(fileIo))) {}
+          engine(qv::Engine::create(output, devices, limits, std::move(fileIo), std::move(clock))) {}
     // The engine's state belongs to the control queue, and so does its end.
     ~EngineUnderTest() {
         qv::controlQueue().sync([&] { engine.reset(); });

@@ -2,6 +2,7 @@
 #include "EngineHarness.h"
 #include "SimulatedPlayerConfig.h"
 #include "TestSupport.h"
+#include "base/Clock.h"
 #include "base/Digest.h"
 #include "base/Limits.h"
 #include "base/Runtime.h"
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -95,6 +97,23 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
     t.disconnect();
 }
 
+// The connection's deadline, kept armed for its forced stage, passes after the failed release: its
+// normal stage stops again and must not find the devices released.
+TEST(Engine, AnUnconfirmedReleaseStaysUnconfirmedWhenTheDeadlinePasses) {
+    qv::Limits limits;
+    limits.sessionSeconds = 1;
+    limits.watchdogGraceSeconds = 3600;
+    EngineUnderTest t(Json{{"video", {simVideo(1, {{"releaseFails", true}})}}}, limits);
+    ASSERT_EQ(t.connect(1)["ok"], true);
+    t.call(request("disconnect"));
+    const Json failed = t.waitStatus(has("connection", "failed"));
+    ASSERT_FALSE(failed.is_null());
+    // Stopping again moves the sequence on twice, through "stopping".
+    const auto sequence = failed["stateSequence"].get<std::int64_t>();
+    const Json after = t.waitStatus([&](const Json& s) { return s["stateSequence"] >= sequence + 2; });
+    EXPECT_EQ(after["connection"], "failed");
+}
+
 TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
     EngineUnderTest t(Json{{"video", {simVideo(1)}}});
     ASSERT_EQ(t.connect(1)["ok"], true);
@@ -115,16 +134,22 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
 }
 
 TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
-    qv::Limits limits;
-    // Short against the production bounds, long against a busy machine's delays between frames.
-    limits.firstFrameSeconds = 3.0;
-    limits.frameGapSeconds = 2.0;
     for (const int frames : {0, 5}) {
         SCOPED_TRACE(frames);
-        EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, limits);
+        // The engine's clock runs ahead of the frames' own whenever the test moves it on.
+        auto ahead = std::make_shared<std::atomic<double>>(0.0);
+        EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, qv::protocolLimits,
+                          {}, [ahead] { return qv::mono() + ahead->load(); });
         t.onControl([](qv::Engine& e) { e.ready(); });
         ASSERT_EQ(t.connect(1)["ok"], true);
-        const Json status = t.waitStatus(has("connection", "disconnected"));
+        if (frames > 0) {
+            ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
+        }
+        // Past both the first-frame and the frame-gap bound, again on every look until the tick notices.
+        const Json status = t.waitStatus([&](const Json& s) {
+            *ahead = ahead->load() + qv::protocolLimits.firstFrameSeconds + 1;
+            return s["connection"] == "disconnected";
+        });
         EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");
         if (frames == 0) {
             EXPECT_TRUE(status["source"].is_null());

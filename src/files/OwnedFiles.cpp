@@ -5,6 +5,7 @@
 #include "base/FaultInjection.h"
 #include "base/Runtime.h"
 #include "base/Sha256.h"
+#include "base/Utf8.h"
 #include "base/Uuid.h"
 
 #include <fcntl.h>
@@ -73,6 +74,8 @@ std::string parentDirectory() {
     const std::optional<std::string> parent = resolved(value);
     struct stat info {};
     if (!parent || ::lstat(parent->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) fail();
+    // The directory's path is part of the first line the host reads, which must be UTF-8 text.
+    if (!isUtf8(*parent)) fail();
     return *parent;
 }
 

@@ -29,9 +29,10 @@ public:
     };
 
     // Creates "quorvelle-native-capture-<uuid>" under TMPDIR (which must then be an existing absolute
-    // directory) or the system temporary directory. Throws CaptureError "OUTPUT_DIRECTORY", or a
-    // POSIX PlatformError when the directory itself cannot be made. A directory made by a failed
-    // construction is left in place. `io` writes and closes the images that write() creates.
+    // directory whose resolved path is UTF-8) or the system temporary directory. Throws CaptureError
+    // "OUTPUT_DIRECTORY", or a POSIX PlatformError when the directory itself cannot be made. A
+    // directory made by a failed construction is left in place. `io` writes and closes the images that
+    // write() creates.
     explicit OwnedFiles(FileIo io = {});
     ~OwnedFiles();
     OwnedFiles(const OwnedFiles&) = delete;

@@ -413,7 +413,14 @@ int Mp4Output::finish() {
         ::close(to);
         return result;
     }
-    replacedFd_ = fd_.exchange(to);
+    // The plain file takes over the descriptor's number, which closes the fragmented copy (whose
+    // space would stay taken while it is open) without a moment in which fileSize() could meet a
+    // number that is closed or reused. Should that fail, the copy stays open until release().
+    if (::dup3(to, from, O_CLOEXEC) == 0) {
+        ::close(to);
+    } else {
+        replacedFd_ = fd_.exchange(to);
+    }
     return 0;
 }
 

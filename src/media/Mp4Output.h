@@ -45,8 +45,9 @@ public:
     AVStream* addStream(const AVCodecContext* encoder, int& result);
     int writeHeader();
     int writePacket(AVPacket* packet);
-    // Ends the fragmented file, then copies its packets into a plain MP4 that takes its name. On a
-    // failure the fragmented file stays, with every fragment that reached it.
+    // Ends the fragmented file, then copies its packets into a plain MP4 that takes its name and its
+    // descriptor; the fragmented file is closed. On a failure the fragmented file stays, with every
+    // fragment that reached it.
     int finish();
 
     // The bytes the file holds now plus those waiting in the current fragment; -1 when it cannot be
@@ -67,7 +68,8 @@ private:
     int commit();
 
     std::atomic<int> fd_{-1};
-    // The fragmented file's descriptor once the plain file has taken its name.
+    // The fragmented file's descriptor once the plain file has taken its name, when its number could
+    // not be handed to the plain file.
     int replacedFd_ = -1;
     int directoryFd_ = -1;
     std::string name_;

@@ -47,6 +47,9 @@ TEST(CommandLine, EachModeWritesItsExactOutputAndStatus) {
         R"({"error":{"code":"OUTPUT_DIRECTORY","message":")" + badTmpdir + R"("},"ok":false})" + "\n";
     const std::string badConfig = fatalLine("SIMULATION_CONFIG", "Simulated device configuration is invalid");
     const std::map<std::string, std::string> relative = {{"TMPDIR", "relative/dir"}};
+    const TempDir tmp;
+    const std::string notUtf8 = tmp.path() + "/\xFF";
+    fs::create_directory(notUtf8);
     struct Case {
         std::vector<std::string> args;
         std::map<std::string, std::string> env;
@@ -57,6 +60,7 @@ TEST(CommandLine, EachModeWritesItsExactOutputAndStatus) {
         {{"--help"}, {}, 0, help, ""},
         // An engine that cannot be built, in each mode that builds one.
         {{"--stdio"}, relative, 1, fatalLine("OUTPUT_DIRECTORY", badTmpdir), ""},
+        {{"--stdio"}, {{"TMPDIR", notUtf8}}, 1, fatalLine("OUTPUT_DIRECTORY", badTmpdir), ""},
         {{"--lifecycle-self-test", "close"}, relative, 1, "", "Lifecycle self-test failed\n"},
         {{"--io-self-test"}, relative, 1, ioFailure, ""},
         {{"--stdio"}, {{"QUORVELLE_SIMULATED_DEVICES", "{\"video\": 1}"}}, 1, badConfig, ""},

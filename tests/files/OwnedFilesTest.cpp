@@ -51,7 +51,12 @@ TEST_F(OwnedFilesTest, TheDirectoryIsFreshUnderAnExistingAbsoluteTmpdir) {
     EXPECT_NE(first.url(), second.url());
     EXPECT_EQ(fs::path(first.url()).parent_path(), fs::canonical(real));
 
-    for (const std::string& value : {std::string(), std::string("relative/dir"), outside("x")}) {
+    // A path that is not UTF-8 could not be shown to the host, even behind a link that is.
+    const std::string notUtf8 = tmpdir_.path() + "/caf\xE9";
+    ASSERT_EQ(::mkdir(notUtf8.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(notUtf8.c_str(), (tmpdir_.path() + "/plain").c_str()), 0);
+    for (const std::string& value :
+         {std::string(), std::string("relative/dir"), outside("x"), notUtf8, tmpdir_.path() + "/plain"}) {
         tmpdir_.set(value);
         EXPECT_EQ(thrown([] { OwnedFiles files; }),
                   "OUTPUT_DIRECTORY / Temporary directory must be an existing absolute directory")

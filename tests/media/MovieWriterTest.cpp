@@ -6,15 +6,28 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace {
 
 using qv::MovieWriter;
+
+// Descriptors of this process that hold a regular file no name leads to any more: its disk space
+// stays taken until they close.
+int filesHeldDeleted() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0) ++count;
+    }
+    return count;
+}
 
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
@@ -68,6 +81,8 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_TRUE(otherThread);
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
     EXPECT_EQ(drawnElsewhere, 60);
+    // The fragmented copy the plain file replaced is let go of with the finish, not with the writer.
+    EXPECT_EQ(filesHeldDeleted(), 0);
     ::close(directory);
 
     const auto streams = qvtest::readStreams(name);

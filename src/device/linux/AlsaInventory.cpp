@@ -1,5 +1,7 @@
 #include "device/linux/AlsaInventory.h"
 
+#include "base/Utf8.h"
+
 #include "device/linux/AlsaLibrary.h"
 
 #include <alsa/asoundlib.h>
@@ -19,7 +21,7 @@ std::optional<std::string> usbProduct(DeviceIo& io, int card) {
     if (!text) return std::nullopt;
     if (!text->empty() && text->back() == '\n') text->pop_back();
     if (text->empty()) return std::nullopt;
-    return text;
+    return replacingInvalidUtf8(*text);
 }
 
 bool startsWith(const std::string& text, const std::string& prefix) {
@@ -46,7 +48,9 @@ std::vector<AlsaMicrophone> listAlsaMicrophones(DeviceIo& io) {
             continue;
         }
         const std::string id = snd_ctl_card_info_get_id(cardInfo);
-        const std::string name = usbProduct(io, card).value_or(snd_ctl_card_info_get_name(cardInfo));
+        // Texts shown to the host are UTF-8; the card's id stays as ALSA spells it for opening.
+        const std::string name =
+            usbProduct(io, card).value_or(replacingInvalidUtf8(snd_ctl_card_info_get_name(cardInfo)));
 
         int device = -1;
         for (int seen = 0; seen < maxDevicesPerCard; ++seen) {
@@ -59,8 +63,8 @@ std::vector<AlsaMicrophone> listAlsaMicrophones(DeviceIo& io) {
             // Fails for a device that only plays.
             if (snd_ctl_pcm_info(control, pcmInfo) < 0) continue;
             const std::string number = std::to_string(device);
-            microphones.push_back(
-                {"plughw:CARD=" + id + ",DEV=" + number, "alsa:" + id + ":" + number, name});
+            microphones.push_back({"plughw:CARD=" + id + ",DEV=" + number,
+                                   replacingInvalidUtf8("alsa:" + id + ":" + number), name});
         }
         snd_ctl_close(control);
     }

@@ -1,5 +1,7 @@
 #include "device/linux/V4l2Inventory.h"
 
+#include "base/Utf8.h"
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 
@@ -7,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <string_view>
 
 namespace qv {
 
@@ -15,9 +18,10 @@ namespace {
 // Bounds on every enumeration loop, so that a driver that never says "no more" cannot hang us.
 constexpr std::uint32_t maxEntries = 64;
 
+// A driver's text field; like every text a device gives, it reaches the host as UTF-8.
 std::string fixedText(const std::uint8_t* text, std::size_t size) {
     const char* chars = reinterpret_cast<const char*>(text);
-    return std::string(chars, strnlen(chars, size));
+    return replacingInvalidUtf8(std::string_view(chars, strnlen(chars, size)));
 }
 
 // "/dev/video3" → "video3"
@@ -55,7 +59,7 @@ std::optional<std::string> usbProduct(DeviceIo& io, const std::string& node) {
     if (!text) return std::nullopt;
     if (!text->empty() && text->back() == '\n') text->pop_back();
     if (text->empty()) return std::nullopt;
-    return text;
+    return replacingInvalidUtf8(*text);
 }
 
 double rate(const v4l2_fract& interval) {

@@ -8,8 +8,8 @@ PacedLoop::~PacedLoop() {
 
 void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step) {
     stop();
-    // Both made before either is kept: a loop that could not be made is not running, and stop()
-    // finds nothing half made.
+    // The timer may fail to be made (it needs descriptors): the loop keeps the queue only once its
+    // timer exists, so a failed start leaves nothing half made for stop() to meet.
     auto queue = std::make_unique<Queue>(std::move(name));
     timer_.emplace(*queue);
     queue_ = std::move(queue);

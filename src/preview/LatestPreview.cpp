@@ -11,8 +11,10 @@
 #include "files/OwnedFiles.h"
 
 #include <algorithm>
+#include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace qv {
 
@@ -85,8 +87,11 @@ LatestPreview::~LatestPreview() {
             drained->wait(drainSeconds);
         });
     } catch (const std::system_error&) {
-        // Out of threads: the worker is left to idle rather than joined where it could deadlock.
-        new std::shared_ptr<Queue>(std::move(worker));
+        // Out of threads: the worker is kept, idle, rather than joined where it could deadlock.
+        static std::mutex lock;
+        static auto* kept = new std::vector<std::shared_ptr<Queue>>();
+        std::lock_guard guard(lock);
+        kept->push_back(std::move(worker));
     }
 }
 

@@ -32,11 +32,21 @@ void CaptureSession::addOutput(std::shared_ptr<CaptureOutput> output) {
 
 void CaptureSession::startRunning() {
     if (running_ || inputs_.empty()) return;
-    for (std::size_t started = 0; started < inputs_.size(); ++started) {
-        if (!inputs_[started]->start(outputs_)) {
-            for (std::size_t i = 0; i < started; ++i) inputs_[i]->stop();
-            return;
-        }
+    // The session runs whole or not at all: an input that gives up, or cannot make what it needs
+    // (a thread, a timer), stops those started before it.
+    std::size_t started = 0;
+    const auto stopStarted = [&] {
+        for (std::size_t i = 0; i < started; ++i) inputs_[i]->stop();
+    };
+    try {
+        while (started < inputs_.size() && inputs_[started]->start(outputs_)) ++started;
+    } catch (...) {
+        stopStarted();
+        throw;
+    }
+    if (started < inputs_.size()) {
+        stopStarted();
+        return;
     }
     running_ = true;
 }

@@ -23,7 +23,8 @@ public:
     bool canAddOutput(const std::shared_ptr<CaptureOutput>& output) const;
     void addOutput(std::shared_ptr<CaptureOutput> output);
 
-    // Starts every input; blocks until all stream or one gives up. isRunning() tells which.
+    // Starts every input; blocks until all stream or one gives up. isRunning() tells which. An input
+    // whose start throws stops the others and the error goes on; the session is then not running.
     void startRunning();
     bool isRunning() const { return running_; }
     // Blocks until no input delivers anything more.

@@ -19,14 +19,17 @@ CaptureThread::~CaptureThread() {
 
 void CaptureThread::start(const std::string& name, std::function<void(const std::atomic<bool>&)> body) {
     stop(2.0);
+    // Kept only once the thread exists: a thread that could not be made never counts as running,
+    // which would leave its device's release unconfirmed.
     FaultInjection::acquire(FaultInjection::Kind::thread);
-    state_ = std::make_shared<State>();
-    thread_ = std::thread([state = state_, name = name.substr(0, 15), body = std::move(body)] {
+    auto state = std::make_shared<State>();
+    thread_ = std::thread([state, name = name.substr(0, 15), body = std::move(body)] {
         pthread_setname_np(pthread_self(), name.c_str());
         body(state->stopRequested);
         state->ended.store(true);
         state->finished.signal();
     });
+    state_ = std::move(state);
 }
 
 bool CaptureThread::stop(double timeoutSeconds) {

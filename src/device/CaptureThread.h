@@ -19,7 +19,8 @@ public:
     CaptureThread& operator=(const CaptureThread&) = delete;
 
     // Runs `body(stopRequested)` on a new thread named `name`. The body must keep alive whatever
-    // it uses (it may outlive this object).
+    // it uses (it may outlive this object). Throws std::system_error when no thread can be made;
+    // nothing then runs.
     void start(const std::string& name, std::function<void(const std::atomic<bool>&)> body);
     // Asks the body to return and waits up to `timeoutSeconds`. True when the thread has ended (or
     // never ran); false when it is still inside the body, which then finishes unobserved.

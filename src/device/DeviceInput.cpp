@@ -26,8 +26,13 @@ bool DeviceInput::start(const std::vector<std::shared_ptr<CaptureOutput>>& outpu
             break;
     }
     core_->delivering.store(true);
-    thread_.start(threadName_,
-                  [core = core_](const std::atomic<bool>& stopRequested) { core->run(stopRequested); });
+    try {
+        thread_.start(threadName_,
+                      [core = core_](const std::atomic<bool>& stopRequested) { core->run(stopRequested); });
+    } catch (...) {
+        core_->delivering.store(false);
+        throw;
+    }
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 using namespace qv;
 
@@ -136,7 +137,11 @@ public:
         for (const auto& node : nodes_) names.push_back("video" + std::to_string(node.first));
         return path == "/dev" ? names : std::vector<std::string>{};
     }
-    std::optional<std::string> readText(const std::string&) override { return std::nullopt; }
+    std::optional<std::string> readText(const std::string&) override { return product; }
+
+    // What every node says of itself: the driver's card and bus texts, the USB product string.
+    std::string card, busInfo;
+    std::optional<std::string> product;
 
 private:
     static constexpr std::size_t pageSize = 4096;
@@ -152,6 +157,8 @@ private:
             case VIDIOC_QUERYCAP: {
                 auto* capability = static_cast<v4l2_capability*>(argument);
                 *capability = {};
+                card.copy(reinterpret_cast<char*>(capability->card), sizeof capability->card);
+                busInfo.copy(reinterpret_cast<char*>(capability->bus_info), sizeof capability->bus_info);
                 capability->device_caps = deviceCaps;
                 capability->capabilities = deviceCaps | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS;
                 return 0;
@@ -297,4 +304,27 @@ TEST_F(V4l2InputTest, UnpluggingEndsTheStreamAndTheNodeIsStillReleased) {
     input->stop();
     EXPECT_TRUE(input->release());
     EXPECT_TRUE(kernel.released());
+}
+
+TEST(V4l2Inventory, DriverAndSysfsTextsThatAreNotUtf8AreListedWithReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    struct Case {
+        std::string card, busInfo;
+        std::optional<std::string> product;
+        std::string uniqueId, name;
+    };
+    // The card field holds 32 bytes; the second card is cut there, inside a two-byte sequence.
+    const Case cases[] = {
+        {"Cam\xE9ra", "usb-\xFE-1", std::nullopt, "v4l2:usb-" + r + "-1", "Cam" + r + "ra"},
+        {std::string(31, 'C') + "\xC3\xA9", "usb-2", std::nullopt, "v4l2:usb-2", std::string(31, 'C') + r},
+        {"UVC Camera", "usb-3", "Caf\xE9 Player\n", "v4l2:usb-3", "Caf" + r + " Player"},
+        {"UVC Camera", "usb-4", "Caf\xC3\xA9 Player\n", "v4l2:usb-4", "Caf\xC3\xA9 Player"},
+    };
+    for (const auto& c : cases) {
+        FakeKernel kernel(std::map<int, std::uint32_t>{{0, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING}});
+        std::tie(kernel.card, kernel.busInfo, kernel.product) = std::tie(c.card, c.busInfo, c.product);
+        const auto cameras = listV4l2Cameras(kernel);
+        ASSERT_EQ(cameras.size(), 1u);
+        EXPECT_EQ(std::tie(cameras[0].uniqueId, cameras[0].name), std::tie(c.uniqueId, c.name));
+    }
 }

@@ -3,16 +3,17 @@
 // tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is killed,
 // which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds] [YUY2|BGRx|NV12]      name: "Quorvelle - Player 01" by default
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG]      name: "Quorvelle - Player 01" by default
 //
-// YUY2 (the default) shows moving bars; BGRx is one colour, red 160, green 80, blue 40, and NV12
-// one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that a
+// YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
+// and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that a
 // reader that ignores the stride sees them.
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +34,8 @@ constexpr int audioRate = 48000;
 
 // The frame layout of the format asked for.
 struct Layout {
+    bool jpeg = false;
+    std::vector<std::uint8_t> jpegFrame;  // the one picture an MJPG camera sends
     std::uint32_t format = SPA_VIDEO_FORMAT_YUY2;
     int stride = width * 2 + padding;
     int size = (width * 2 + padding) * height;
@@ -61,6 +65,10 @@ std::uint64_t monotonicNs() {
 
 // Moving vertical bars (YUY2), or one colour; the padding after each row is 0xFF.
 void paint(std::uint8_t* data, std::uint64_t frame) {
+    if (layout.jpeg) {
+        std::memcpy(data, layout.jpegFrame.data(), layout.jpegFrame.size());
+        return;
+    }
     std::memset(data, 0xFF, static_cast<std::size_t>(layout.size));
     if (layout.format == SPA_VIDEO_FORMAT_NV12) {
         for (int y = 0; y < height * 3 / 2; ++y) std::memset(data + y * layout.stride, 128, width);
@@ -100,8 +108,8 @@ void produceFrame(void* data) {
         player.frames = std::max(player.frames, period);
         paint(static_cast<std::uint8_t*>(plane.data), player.frames);
         plane.chunk->offset = 0;
-        plane.chunk->stride = layout.stride;
-        plane.chunk->size = static_cast<std::uint32_t>(layout.size);
+        plane.chunk->stride = layout.jpeg ? 0 : layout.stride;
+        plane.chunk->size = static_cast<std::uint32_t>(layout.jpeg ? layout.jpegFrame.size() : layout.size);
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
             header->pts = static_cast<std::int64_t>(now);
@@ -196,6 +204,26 @@ int main(int argc, char** argv) {
         layout.format = SPA_VIDEO_FORMAT_BGRx;
         layout.stride = width * 4 + padding;
         layout.size = layout.stride * height;
+    } else if (format == "MJPG") {
+        // The BGRx colour as a JPEG picture, made once.
+        layout.jpeg = true;
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+        for (std::size_t i = 0; i < pixels.size(); i += 4) {
+            pixels[i] = 40;
+            pixels[i + 1] = 80;
+            pixels[i + 2] = 160;
+        }
+        tjhandle encoder = tjInitCompress();
+        unsigned char* jpeg = nullptr;
+        unsigned long bytes = 0;
+        if (tjCompress2(encoder, pixels.data(), width, 0, height, TJPF_BGRX, &jpeg, &bytes, TJSAMP_420, 95,
+                        0) != 0)
+            return 1;
+        layout.jpegFrame.assign(jpeg, jpeg + bytes);
+        tjFree(jpeg);
+        tjDestroy(encoder);
+        layout.stride = 0;
+        layout.size = static_cast<int>(bytes);
     } else if (format == "NV12") {
         layout.format = SPA_VIDEO_FORMAT_NV12;
         layout.stride = width + padding;
@@ -221,9 +249,11 @@ int main(int argc, char** argv) {
     spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
     spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
     spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
-    spa_pod_builder_id(&builder, layout.format);
+    spa_pod_builder_id(&builder, layout.jpeg ? SPA_MEDIA_SUBTYPE_mjpg : SPA_MEDIA_SUBTYPE_raw);
+    if (!layout.jpeg) {
+        spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+        spa_pod_builder_id(&builder, layout.format);
+    }
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(&builder, width, height);
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);

@@ -191,15 +191,16 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     EXPECT_EQ(helper->waitExit(20.0), 0);
 }
 
-// Frames in the other formats the converter knows, with rows padded beyond their pixels, arrive
-// whole: a screenshot of a one-colour frame is that colour throughout, padding nowhere.
+// Frames in the other formats the converter knows, raw ones with rows padded beyond their pixels,
+// arrive whole: a screenshot of a one-colour frame is that colour throughout, padding nowhere.
 TEST(PipeWire, PaddedFramesOfEachFormatConvertWhole) {
     struct Case {
         const char* format;
         std::uint32_t mediaSubType;
         int red, green, blue;
     };
-    for (const Case& c : {Case{"BGRx", 0x58523234, 160, 80, 40}, Case{"NV12", 0x4E563132, 130, 130, 130}}) {
+    for (const Case& c : {Case{"BGRx", 0x58523234, 160, 80, 40}, Case{"NV12", 0x4E563132, 130, 130, 130},
+                          Case{"MJPG", 0x4D4A5047, 160, 80, 40}}) {
         SCOPED_TRACE(c.format);
         PipeWireStack stack;
         REQUIRE_STACK(stack);

@@ -82,8 +82,7 @@ void run(double duration, bool pipewire) {
         if (!stack->running() || stack->addPlayer() <= 0) throw std::runtime_error("PipeWire did not start");
         env.insert(stack->env().begin(), stack->env().end());
         env["QUORVELLE_DEVICE_BACKEND"] = "pipewire";
-        selection = {{"videoDeviceId", "pipewire:quorvelle-test-camera"},
-                     {"audioDeviceId", "pipewire:quorvelle-test-microphone"}};
+
     } else {
         env["QUORVELLE_SIMULATED_DEVICES"] = Json{{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}}.dump();
         selection = {{"videoDeviceId", videoId(1)}, {"audioDeviceId", audioId(1)}};
@@ -92,6 +91,10 @@ void run(double duration, bool pipewire) {
     if (!helper.readEvent("ready", 20.0)) throw std::runtime_error("no ready event");
 
     const Json list = ok(helper, "list");
+    if (pipewire) {
+        selection = {{"videoDeviceId", list["videoDevices"][0]["deviceId"]},
+                     {"audioDeviceId", list["audioDevices"][0]["deviceId"]}};
+    }
     ok(helper, "connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}});
     helper.waitStatus([](const Json& status) {
         return !status["latestFrame"].is_null() && status["source"]["audioSamples"].get<int>() > 0;

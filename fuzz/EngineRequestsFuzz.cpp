@@ -66,7 +66,7 @@ void waitFor(Done done) {
 
 // Returns once the engine has no transition in progress and every line it sent is written.
 void settle(const std::shared_ptr<qv::Engine>& engine, qv::Output& output) {
-    waitFor([&] { return !engine->lifecycle().busy && output.pendingLines() == 0; });
+    waitFor([&] { return !engine->lifecycle().busy() && output.pendingLines() == 0; });
 }
 
 // The permissions of a first line that describes simulated players, without their devices.

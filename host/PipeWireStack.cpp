@@ -87,12 +87,20 @@ PipeWireStack::~PipeWireStack() {
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) stop(*it);
 }
 
-pid_t PipeWireStack::addPlayer(const std::string& name) {
-    const pid_t pid = start({buildDirectory() + "/test-player", name});
+pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& format) {
+    // Players share their node names: this one is up when one more of each is in the graph.
+    const auto count = [](const std::string& text, const std::string& word) {
+        std::size_t n = 0;
+        for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+        return n;
+    };
+    const std::string before = nodes();
+    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format});
     const bool up = within(10.0, [&] {
         const std::string listed = nodes();
-        return listed.find("quorvelle-test-camera") != std::string::npos &&
-               listed.find("quorvelle-test-microphone") != std::string::npos;
+        return count(listed, "\"quorvelle-test-camera\"") > count(before, "\"quorvelle-test-camera\"") &&
+               count(listed, "\"quorvelle-test-microphone\"") >
+                   count(before, "\"quorvelle-test-microphone\"");
     });
     return up ? pid : -1;
 }

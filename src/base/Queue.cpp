@@ -1,5 +1,6 @@
 #include "base/Queue.h"
 
+#include "base/FaultInjection.h"
 #include "base/Runtime.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -31,9 +32,14 @@ std::string threadName(const std::string& label) {
 struct Queue::Context {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(io)};
+    // Asio makes its reactor's descriptors (epoll, timerfd, eventfd) with the first timer of an
+    // io_context. Made here, with the queue, so that no later timer needs a descriptor and none
+    // can fail for want of one halfway through a transition.
+    asio::steady_timer reactor{io};
 };
 
 Queue::Queue(std::string label) : label_(std::move(label)), context_(std::make_unique<Context>()) {
+    FaultInjection::acquire(FaultInjection::Kind::thread);
     thread_ = std::thread([this] {
         currentQueue = this;
         pthread_setname_np(pthread_self(), threadName(label_).c_str());

@@ -1,5 +1,7 @@
 #include "base/Runtime.h"
 
+#include "base/FaultInjection.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +27,14 @@ static Queue& globalDefaultQueue() {
     return *queue;
 }
 
+void startRuntime() {
+    controlQueue();
+    nativeQueue();
+    globalDefaultQueue();
+}
+
 void dispatchGlobal(std::function<void()> work) {
+    FaultInjection::acquire(FaultInjection::Kind::thread);
     std::thread([work = std::move(work)] {
         try {
             work();
@@ -52,7 +61,12 @@ void uncaughtTask() {
         handler = uncaughtHandler;
     }
     if (!handler) exitProcess(2);
-    handler();
+    try {
+        handler();
+    } catch (...) {
+        // Not even the fatal line could be sent: end now, still without a word on standard error.
+        exitProcess(2);
+    }
 }
 
 void globalAfter(double seconds, std::function<void()> work) {

@@ -13,6 +13,10 @@ namespace qv {
 Queue& controlQueue();
 Queue& nativeQueue();
 
+// Makes the process-wide queues now, at start-up: the forced exits run on one of them, so they
+// must not need a thread when the time comes. Throws when a thread cannot be made.
+void startRuntime();
+
 // Runs work on a thread of its own (a global concurrent queue); for long blocking loops.
 void dispatchGlobal(std::function<void()> work);
 // Runs work on the global default queue after `seconds`. That queue only ever runs short items

@@ -1,5 +1,7 @@
 #include "base/Timer.h"
 
+#include "base/FaultInjection.h"
+
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -28,7 +30,10 @@ struct Timer::State {
 
 static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation);
 
-Timer::Timer(Queue& queue) : queue_(queue), state_(std::make_shared<State>(queue.context())) {}
+Timer::Timer(Queue& queue) : queue_(queue) {
+    FaultInjection::acquire(FaultInjection::Kind::timer);
+    state_ = std::make_shared<State>(queue.context());
+}
 
 Timer::~Timer() {
     cancel();

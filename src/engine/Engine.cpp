@@ -10,6 +10,7 @@
 #include "preview/LatestPreview.h"
 #include "protocol/Output.h"
 #include "protocol/Validation.h"
+#include "recording/DeadlineWatchdog.h"
 #include "recording/Movie.h"
 
 #include <asio/signal_set.hpp>
@@ -65,10 +66,27 @@ CaptureError Engine::closing() {
 }
 
 std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices,
-                                       const Limits& limits, FileIo fileIo) {
+                                       const Limits& limits, FileIo fileIo, std::function<double()> clock) {
     std::shared_ptr<Engine> engine(
-        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo)));
+        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo), std::move(clock)));
     std::weak_ptr<Engine> weak = engine;
+    engine->previewPipeline_ = LatestPreview::create(
+        engine->files_, {}, {}, {},
+        [weak](const std::exception& error) {
+            auto strong = weak.lock();
+            if (!strong) return;
+            strong->lastError_ = errorJSON(error);
+            strong->terminate("PREVIEW_OUTPUT_FAILED");
+        },
+        [weak] {
+            if (auto strong = weak.lock()) strong->changed();
+        },
+        limits);
+    // In place before "ready": a host that signals as soon as it has read it must find them, not
+    // the default action that would kill the helper.
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        engine->signalSources_.push_back(std::make_unique<SignalSource>(controlQueue().context(), number));
+    }
     engine->output_->setOnFailure([weak, exitSeconds = limits.closeExitSeconds] {
         controlQueue().async([weak] {
             if (auto strong = weak.lock()) strong->terminate("OUTPUT_BACKPRESSURE");
@@ -84,31 +102,28 @@ struct Engine::SignalSource : asio::signal_set {
 };
 
 Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem,
-               const Limits& limits, FileIo fileIo)
+               const Limits& limits, FileIo fileIo, std::function<double()> clock)
     : id_(randomUuid()),
       limits_(limits),
+      clock_(clock ? std::move(clock) : std::function<double()>(mono)),
       output_(std::move(channel)),
       devices_(std::move(deviceSystem)),
-      permissionSnapshot_(mono, [this] { return readPermissions(*devices_); }) {
-    lifecycle_.transitionID = randomUuid();
+      permissionSnapshot_(clock_, [this] { return readPermissions(*devices_); }) {
     files_ = std::make_shared<OwnedFiles>(std::move(fileIo));
+    tickTimer_ = std::make_unique<Timer>(controlQueue());
+    startTimeout_ = std::make_unique<Timer>(controlQueue());
+    finishTimeout_ = std::make_unique<Timer>(controlQueue());
+    permissionTimeout_ = std::make_unique<Timer>(controlQueue());
+    watchdog_ = std::make_unique<DeadlineWatchdog>();
 }
 
 Engine::~Engine() = default;
 
 void Engine::ready() {
     assertOnQueue(controlQueue());
-    // The signal sources come first: a host that signals as soon as it has read "ready" must find
-    // them in place, not the default action that would kill the helper.
-    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
-        auto source = std::make_unique<SignalSource>(controlQueue().context(), number);
-        watchSignal(*source);
-        signalSources_.push_back(std::move(source));
-    }
-
+    for (const auto& source : signalSources_) watchSignal(*source);
     std::weak_ptr<Engine> weak = weak_from_this();
-    timer_ = std::make_unique<Timer>(controlQueue());
-    timer_->start(limits_.tickSeconds, limits_.tickSeconds, [weak] {
+    tickTimer_->start(limits_.tickSeconds, limits_.tickSeconds, [weak] {
         if (auto strong = weak.lock()) strong->tick();
     });
 
@@ -161,7 +176,7 @@ void Engine::dispatch(const std::string& requestId, const Json& request) {
     }
     if (lifecycle_.shutdown) throw closing();
     const Action* entry = action(name->get_ref<const std::string&>());
-    if (lifecycle_.busy && !(entry && entry->whileBusy)) {
+    if (lifecycle_.busy() && !(entry && entry->whileBusy)) {
         throw CaptureError("BUSY", "A native state transition is still in progress");
     }
     if (!entry) throw CaptureError("UNKNOWN_ACTION", "Unknown native capture action");
@@ -235,21 +250,6 @@ Json Engine::permissionsForStatus(bool passive) {
 
 LatestPreview& Engine::preview() {
     assertOnQueue(controlQueue());
-    if (!previewPipeline_) {
-        std::weak_ptr<Engine> weak = weak_from_this();
-        previewPipeline_ = LatestPreview::create(
-            files_, {}, {}, {},
-            [weak](const std::exception& error) {
-                auto strong = weak.lock();
-                if (!strong) return;
-                strong->lastError_ = errorJSON(error);
-                strong->terminate("PREVIEW_OUTPUT_FAILED");
-            },
-            [weak] {
-                if (auto strong = weak.lock()) strong->changed();
-            },
-            limits_);
-    }
     return *previewPipeline_;
 }
 

@@ -43,15 +43,21 @@ class Engine : public std::enable_shared_from_this<Engine>,
                public RequestSink {
 public:
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws. `fileIo` writes the images; tests pass one that fails.
+    // private directory throws. `fileIo` writes the images; tests pass one that fails. `clock`
+    // (mono() when empty) times frame freshness, stalls and the permission cache; tests move it on
+    // instead of waiting those bounds out. Media times and the "clock" reply stay on mono().
+    // Everything a transition needs later (timers, the watchdog and its queue, the preview
+    // pipeline, the signal sources) is made here, so that no transition can fail halfway for want
+    // of a thread, a timer or a descriptor.
     static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
                                           std::shared_ptr<DeviceSystem> devices,
-                                          const Limits& limits = protocolLimits, FileIo fileIo = {});
+                                          const Limits& limits = protocolLimits, FileIo fileIo = {},
+                                          std::function<double()> clock = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Sends "ready", starts the tick and the signal sources. Once, on controlQueue.
+    // Sends "ready", starts the tick and watches the signals. Once, on controlQueue.
     void ready();
     // Handles one parsed request; never throws.
     void request(const Json& request) override;
@@ -71,12 +77,12 @@ public:
 
     // The lifecycle self-test's stand-in for a recording finish in progress, which a close must
     // not re-enter; ending it closes the helper as the finish would have.
-    void beginSimulatedFinish(const std::string& operation);
+    void beginSimulatedFinish();
     void endSimulatedFinish();
 
 private:
     Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits,
-           FileIo fileIo);
+           FileIo fileIo, std::function<double()> clock);
 
     // --- Engine.cpp: dispatch, replies and status ---
     struct Action;
@@ -93,7 +99,6 @@ private:
     Json permissions();
     Json permissionsForStatus(bool passive);
     void changed();
-    // The preview pipeline, made on first use.
     LatestPreview& preview();
     Json movieRecord() const;
 
@@ -135,9 +140,6 @@ private:
     void finish(FinishReason reason, bool closeHelper);
     void finishRecording(FinishReason reason);
     void fullStop(FinishReason reason, bool closeHelper);
-    // Marks the recording's inputs finished and finishes (or, with nothing to keep, cancels) its
-    // writer; `then` runs on controlQueue afterwards.
-    static void finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then);
     void finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::shared_ptr<Movie>& stopped,
                          FinishReason reason, bool closeHelper);
     void finishedMovie(const std::shared_ptr<Movie>& movie, FinishReason reason, bool released,
@@ -149,6 +151,7 @@ private:
     // --- State (controlQueue only) ---
     const std::string id_;
     const Limits limits_;
+    const std::function<double()> clock_;
     const std::shared_ptr<Output> output_;
     const std::shared_ptr<DeviceSystem> devices_;
     std::shared_ptr<OwnedFiles> files_;
@@ -167,9 +170,13 @@ private:
     int movies_ = 0;
     std::shared_ptr<Movie> movie_;
     std::optional<Json> lastError_;
-    std::unique_ptr<Timer> timer_;
     Lifecycle lifecycle_;
-    std::shared_ptr<DeadlineWatchdog> watchdog_;
+    // Made with the engine; see create().
+    std::unique_ptr<Timer> tickTimer_;
+    std::unique_ptr<Timer> startTimeout_;
+    std::unique_ptr<Timer> finishTimeout_;
+    std::unique_ptr<Timer> permissionTimeout_;
+    std::unique_ptr<DeadlineWatchdog> watchdog_;
     std::vector<std::unique_ptr<SignalSource>> signalSources_;
     PassivePermissionSnapshot permissionSnapshot_;
 };

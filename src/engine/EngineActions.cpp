@@ -5,6 +5,7 @@
 #include "base/CaptureError.h"
 #include "base/Clock.h"
 #include "base/Runtime.h"
+#include "base/Timer.h"
 #include "base/Uuid.h"
 #include "engine/DeviceInventory.h"
 #include "engine/PlayerName.h"
@@ -64,29 +65,24 @@ void Engine::handleRequestPermission(const std::string& requestId, const Json& r
     if (!connectable(connection_)) {
         throw CaptureError("ALREADY_CONNECTED", "Disconnect before requesting a new media permission");
     }
-    lifecycle_.busy = true;
-    const std::string token = randomUuid();
-    lifecycle_.permissionRequestID = token;
     std::weak_ptr<Engine> weak = weak_from_this();
-    // Both the timeout and the answer decide on controlQueue, against the token: whichever comes
-    // first clears it, and a close clears it for both.
-    globalAfter(limits_.permissionSeconds, [weak, token] {
-        controlQueue().async([weak, token] {
+    // Asked first: the answer comes through controlQueue, so not before this handler has set the
+    // state it finds. Whichever of the answer and the timeout comes first ends the request; a
+    // close ends it for both. Only one request can be outstanding, and once one has gone
+    // unanswered the helper is closing, so a late answer cannot meet a later request.
+    devices_->requestAccess(*media, [weak, requestId](bool) {
+        controlQueue().async([weak, requestId] {
             auto strong = weak.lock();
-            if (strong && strong->lifecycle_.permissionRequestID == token)
-                strong->terminate("PERMISSION_TIMEOUT");
-        });
-    });
-    devices_->requestAccess(*media, [weak, token, requestId](bool) {
-        controlQueue().async([weak, token, requestId] {
-            auto strong = weak.lock();
-            if (!strong || strong->lifecycle_.permissionRequestID != token || strong->lifecycle_.shutdown)
-                return;
-            strong->lifecycle_.permissionRequestID.reset();
-            strong->lifecycle_.busy = false;
+            if (!strong || strong->lifecycle_.transition != Transition::requestingPermission) return;
+            strong->permissionTimeout_->cancel();
+            strong->lifecycle_.transition = Transition::none;
             strong->changed();
             strong->success(requestId, strong->status(false));
         });
+    });
+    lifecycle_.transition = Transition::requestingPermission;
+    permissionTimeout_->start(limits_.permissionSeconds, 0, [weak] {
+        if (auto strong = weak.lock()) strong->terminate("PERMISSION_TIMEOUT");
     });
 }
 
@@ -136,7 +132,7 @@ void Engine::handleClock(const std::string& requestId, const Json&) {
 
 void Engine::handleLiveFrame(const std::string& requestId, const Json&) {
     if (connection_ != Connection::connected || source_.latestArrival <= 0 ||
-        mono() - source_.latestArrival > limits_.liveFrameFreshSeconds) {
+        clock_() - source_.latestArrival > limits_.liveFrameFreshSeconds) {
         throw CaptureError("NO_VIDEO_FRAME", "No fresh connected native preview frame is available");
     }
     success(requestId, preview().acquire());
@@ -189,6 +185,7 @@ void Engine::handleStartRecording(const std::string& requestId, const Json& requ
     movies_ += 1;
     movie_ = std::make_shared<Movie>(captureId->get<std::string>(), durationMs, *files_, source_.latestPixel,
                                      withAudio ? source_.latestAudioFormat : std::nullopt);
+    // Made before anything changed but the quota, which counts attempts; arming acquires nothing.
     armWatchdog(static_cast<double>(durationMs) / 1000.0, FinishReason::duration);
     changed();
     success(requestId, withAccepted(status(false)));

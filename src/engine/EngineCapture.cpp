@@ -4,6 +4,7 @@
 #include "base/CaptureError.h"
 #include "base/Clock.h"
 #include "base/Runtime.h"
+#include "base/Timer.h"
 #include "base/Uuid.h"
 #include "device/CaptureSession.h"
 #include "engine/VideoFormatRecord.h"
@@ -13,6 +14,7 @@
 #include "recording/Movie.h"
 
 #include <cmath>
+#include <system_error>
 
 namespace qv {
 
@@ -98,12 +100,18 @@ StartedSession startSession(const std::shared_ptr<Engine>& engine, const Capture
 void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video,
                      const CaptureDeviceRef& audio) {
     assertOnQueue(controlQueue());
-    const std::string generation = randomUuid();
-    preview().begin(generation, previewFPS_);
+    // A connected host may start a recording at any moment; the encoders' one-time set-up would
+    // otherwise run inside that request on the control queue, long enough to drop a frame. Only
+    // a head start: without a thread for it, the first recording does the set-up itself.
+    try {
+        dispatchGlobal([] { Movie::prepareEncoders(); });
+    } catch (const std::system_error&) {
+    }
+    // The last step that may fail; from here on nothing throws.
+    preview().begin(randomUuid(), previewFPS_);
 
-    lifecycle_.busy = true;
+    lifecycle_.transition = Transition::connecting;
     connection_ = Connection::connecting;
-    lifecycle_.transitionID = generation;
     changed();
 
     lastError_.reset();
@@ -119,10 +127,6 @@ void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video
     }
     selection_ = chosen;
 
-    // A connected host may start a recording at any moment; the encoders' one-time set-up would
-    // otherwise run inside that request on the control queue, long enough to drop a frame.
-    dispatchGlobal([] { Movie::prepareEncoders(); });
-
     auto self = shared_from_this();
     nativeQueue().async([self, requestId, video, audio] {
         try {
@@ -135,25 +139,23 @@ void Engine::connect(const std::string& requestId, const CaptureDeviceRef& video
             controlQueue().async([self, requestId, record] { self->sessionFailed(requestId, record); });
         }
     });
-    globalAfter(limits_.startSeconds, [self, generation] {
-        controlQueue().async([self, generation] {
-            if (self->lifecycle_.transitionID == generation && self->connection_ == Connection::connecting) {
-                self->terminate("NATIVE_START_TIMEOUT");
-            }
-        });
+    std::weak_ptr<Engine> weak = self;
+    startTimeout_->start(limits_.startSeconds, 0, [weak] {
+        if (auto strong = weak.lock()) strong->terminate("NATIVE_START_TIMEOUT");
     });
 }
 
 void Engine::sessionStarted(const std::string& requestId, std::shared_ptr<CaptureSession> started,
                             std::shared_ptr<VideoDataOutput> startedOutput, const Json& format) {
     assertOnQueue(controlQueue());
+    startTimeout_->cancel();
     source_.videoFormat = format;
     session_ = std::move(started);
     videoOutput_ = std::move(startedOutput);
-    lifecycle_.releaseConfirmed = false;
-    lifecycle_.busy = false;
+    lifecycle_.holdingDevices = true;
+    lifecycle_.transition = Transition::none;
     connection_ = Connection::connected;
-    connectedMono_ = mono();
+    connectedMono_ = clock_();
     // Bounds the connection until a recording starts; a recording's own deadline replaces it, and
     // once that recording ends with the stream still running no deadline is armed again.
     armWatchdog(limits_.sessionSeconds, FinishReason::sessionLimit);
@@ -164,9 +166,10 @@ void Engine::sessionStarted(const std::string& requestId, std::shared_ptr<Captur
 
 void Engine::sessionFailed(const std::string& requestId, const Json& error) {
     assertOnQueue(controlQueue());
+    startTimeout_->cancel();
     auto self = shared_from_this();
     preview().stop([self, requestId, error] {
-        self->lifecycle_.busy = false;
+        self->lifecycle_.transition = Transition::none;
         self->connection_ = Connection::failed;
         self->lastError_ = error;
         self->changed();
@@ -189,7 +192,7 @@ void Engine::didOutputVideo(const VideoSample& sample) {
     source_.frameID += 1;
     if (!source_.firstPTS) source_.firstPTS = seconds;
     source_.lastPTS = seconds;
-    source_.latestArrival = mono();
+    source_.latestArrival = clock_();
     if (recording(movie_)) {
         if (auto failed = movie_->recordVideo(source_.latestPixel, seconds)) {
             lastError_ = failed->json();
@@ -197,7 +200,7 @@ void Engine::didOutputVideo(const VideoSample& sample) {
             return;
         }
     }
-    preview().offer(source_.latestPixel, source_.frameID, seconds, source_.latestArrival);
+    preview().offer(source_.latestPixel, source_.frameID, seconds, mono());
 }
 
 void Engine::didOutputAudio(const AudioSample& sample) {
@@ -218,13 +221,13 @@ void Engine::didOutputAudio(const AudioSample& sample) {
 void Engine::didDropAudio(int count) {
     assertOnQueue(controlQueue());
     // Audio lost while the queue was held up is a gap in the recording like any refused buffer.
-    if (recording(movie_) && movie_->firstPTS) movie_->droppedAudio += count;
+    if (recording(movie_)) movie_->audioDropped(count);
 }
 
 void Engine::didDropVideo() {
     assertOnQueue(controlQueue());
     source_.nativeDroppedVideoSamples += 1;
-    if (recording(movie_)) movie_->droppedVideo += 1;
+    if (recording(movie_)) movie_->videoDropped();
 }
 
 void Engine::tick() {
@@ -235,13 +238,13 @@ void Engine::tick() {
             return;
         }
         // Through the writer's descriptor: the file being written, whatever its name now points at.
-        if (movie_->writer->fileSize() >= limits_.maxRecordBytes - limits_.recordingHeadroomBytes) {
+        if (movie_->fileSize() >= limits_.maxRecordBytes - limits_.recordingHeadroomBytes) {
             finish(FinishReason::limit, false);
             return;
         }
     }
     if (connection_ == Connection::connected) {
-        const double now = mono();
+        const double now = clock_();
         const bool neverStarted =
             source_.latestArrival <= 0 && now - connectedMono_ > limits_.firstFrameSeconds;
         const bool stopped =

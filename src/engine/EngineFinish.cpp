@@ -5,10 +5,8 @@
 #include "base/CaptureError.h"
 #include "base/Runtime.h"
 #include "base/Timer.h"
-#include "base/Uuid.h"
 #include "device/CaptureSession.h"
 #include "files/OwnedFiles.h"
-#include "media/MovieWriter.h"
 #include "preview/LatestPreview.h"
 #include "protocol/Output.h"
 #include "recording/DeadlineWatchdog.h"
@@ -24,16 +22,14 @@ void Engine::inputFailed(const std::string& code) {
     terminate(code);
 }
 
-void Engine::beginSimulatedFinish(const std::string& operation) {
+void Engine::beginSimulatedFinish() {
     assertOnQueue(controlQueue());
-    lifecycle_.finishingOperationID = operation;
-    lifecycle_.busy = true;
+    lifecycle_.transition = Transition::finishingRecording;
 }
 
 void Engine::endSimulatedFinish() {
     assertOnQueue(controlQueue());
-    lifecycle_.finishingOperationID.reset();
-    lifecycle_.busy = false;
+    lifecycle_.transition = Transition::none;
     endCloseIfNeeded(false);
 }
 
@@ -44,7 +40,9 @@ void Engine::close(const std::optional<std::string>& requestId, FinishReason rea
         return;
     }
     lifecycle_.shutdown = true;
-    lifecycle_.permissionRequestID.reset();
+    // An outstanding permission answer is ignored from now on.
+    permissionTimeout_->cancel();
+    if (lifecycle_.transition == Transition::requestingPermission) lifecycle_.transition = Transition::none;
     lifecycle_.closingReply = requestId;
     finish(reason, true);
     globalAfter(limits_.closeExitSeconds, [] { exitProcess(2); });
@@ -69,8 +67,8 @@ void Engine::endCloseIfNeeded(bool force) {
     if (!lifecycle_.shutdown && !force) return;
     connection_ = Connection::closed;
     changed();
-    if (timer_) timer_->cancel();
-    const bool released = lifecycle_.releaseConfirmed;
+    tickTimer_->cancel();
+    const bool released = lifecycle_.releaseConfirmed();
     if (lifecycle_.closingReply) {
         success(*lifecycle_.closingReply, Json{{"closed", released}, {"devicesReleased", released}});
         lifecycle_.closingReply.reset();
@@ -84,10 +82,9 @@ void Engine::endCloseIfNeeded(bool force) {
 
 void Engine::armWatchdog(double seconds, FinishReason reason) {
     assertOnQueue(controlQueue());
-    if (watchdog_) watchdog_->cancel();
     std::weak_ptr<Engine> weak = weak_from_this();
     // The forced stage must work while controlQueue is stuck, so it holds no engine.
-    watchdog_ = std::make_shared<DeadlineWatchdog>(
+    watchdog_->arm(
         seconds, limits_.watchdogGraceSeconds,
         [weak, reason] {
             controlQueue().async([weak, reason] {
@@ -105,19 +102,22 @@ void Engine::armWatchdog(double seconds, FinishReason reason) {
 }
 
 void Engine::cancelWatchdog() {
-    if (!watchdog_) return;
+    assertOnQueue(controlQueue());
     watchdog_->cancel();
-    watchdog_.reset();
 }
 
 void Engine::finish(FinishReason reason, bool closeHelper) {
     assertOnQueue(controlQueue());
-    if (lifecycle_.finishingOperationID || connection_ == Connection::stopping ||
-        (lifecycle_.busy && connection_ == Connection::connecting)) {
+    const Transition current = lifecycle_.transition;
+    if (current == Transition::finishingRecording || current == Transition::stopping ||
+        current == Transition::connecting) {
         // A finish or a connect start in progress picks the close up when it ends.
         if (closeHelper) lifecycle_.shutdown = true;
         return;
     }
+    // A permission is only requested with no session running, so there is nothing to stop; a close
+    // has already ended the request.
+    if (current == Transition::requestingPermission) return;
     if (endsOnlyTheRecording(reason) && !closeHelper && !lifecycle_.shutdown && movie_ &&
         !movie_->completed) {
         finishRecording(reason);
@@ -127,13 +127,13 @@ void Engine::finish(FinishReason reason, bool closeHelper) {
 }
 
 void Engine::finishRecording(FinishReason reason) {
-    lifecycle_.busy = true;
-    lifecycle_.finishingOperationID = randomUuid();
-    movie_->state = RecordingState::finishing;
+    assertOnQueue(controlQueue());
+    lifecycle_.transition = Transition::finishingRecording;
+    movie_->beginFinishing();
     armWatchdog(limits_.recordingFinishSeconds, FinishReason::error);
     changed();
     std::weak_ptr<Engine> weak = weak_from_this();
-    finalizeWriter(movie_, [weak, finished = movie_, reason] {
+    movie_->finish(controlQueue(), [weak, finished = movie_, reason] {
         auto strong = weak.lock();
         if (!strong) return;
         strong->finishedMovie(finished, reason, false, false);
@@ -142,28 +142,14 @@ void Engine::finishRecording(FinishReason reason) {
     });
 }
 
-void Engine::finalizeWriter(const std::shared_ptr<Movie>& finished, std::function<void()> then) {
-    const auto& writer = finished->writer;
-    writer->markVideoFinished();
-    if (writer->hasAudio()) writer->markAudioFinished();
-    if (finished->firstPTS && writer->status() != MovieWriter::Status::failed) {
-        writer->finish([then = std::move(then)] { controlQueue().async(then); });
-    } else {
-        writer->cancel();
-        controlQueue().async(std::move(then));
-    }
-}
-
 void Engine::fullStop(FinishReason reason, bool closeHelper) {
-    lifecycle_.busy = true;
+    assertOnQueue(controlQueue());
+    lifecycle_.transition = Transition::stopping;
     connection_ = Connection::stopping;
-    const std::string operation = randomUuid();
-    lifecycle_.transitionID = operation;
-    lifecycle_.finishingOperationID = operation;
     changed();
 
     std::shared_ptr<Movie> stopped = movie_ && !movie_->completed ? movie_ : nullptr;
-    if (stopped) stopped->state = RecordingState::finishing;
+    if (stopped) stopped->beginFinishing();
     auto join = std::make_shared<StopJoin>();
     std::weak_ptr<Engine> weak = weak_from_this();
 
@@ -184,16 +170,9 @@ void Engine::fullStop(FinishReason reason, bool closeHelper) {
         });
     });
 
-    globalAfter(limits_.finishSeconds, [weak, operation, stopped] {
-        controlQueue().async([weak, operation, stopped] {
-            auto strong = weak.lock();
-            if (!strong) return;
-            const bool unfinished = strong->connection_ == Connection::stopping ||
-                                    (stopped && stopped->state == RecordingState::finishing);
-            if (strong->lifecycle_.transitionID == operation && strong->lifecycle_.busy && unfinished) {
-                strong->terminate("NATIVE_FINISH_TIMEOUT");
-            }
-        });
+    // Cancelled once the stop has released the session and reported any recording.
+    finishTimeout_->start(limits_.finishSeconds, 0, [weak] {
+        if (auto strong = weak.lock()) strong->terminate("NATIVE_FINISH_TIMEOUT");
     });
 }
 
@@ -201,22 +180,23 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
                              FinishReason reason, bool closeHelper) {
     assertOnQueue(controlQueue());
     if (!join->previewStopped || !join->released) return;
-    const bool released = *join->released;
     session_.reset();
     videoOutput_.reset();
-    lifecycle_.releaseConfirmed = released;
+    lifecycle_.holdingDevices = false;
+    if (!*join->released) lifecycle_.releaseLost = true;
+    const bool released = lifecycle_.releaseConfirmed();
     connection_ = released ? Connection::disconnected : Connection::failed;
     changed();
     if (!stopped) {
+        finishTimeout_->cancel();
         // An unconfirmed release keeps the deadline armed: its forced stage still ends the helper.
         if (released) cancelWatchdog();
-        lifecycle_.finishingOperationID.reset();
-        lifecycle_.busy = false;
+        lifecycle_.transition = Transition::none;
         endCloseIfNeeded(closeHelper);
         return;
     }
     std::weak_ptr<Engine> weak = weak_from_this();
-    finalizeWriter(stopped, [weak, stopped, reason, released, closeHelper] {
+    stopped->finish(controlQueue(), [weak, stopped, reason, released, closeHelper] {
         if (auto strong = weak.lock()) strong->finishedMovie(stopped, reason, released, closeHelper);
     });
 }
@@ -224,63 +204,22 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
 void Engine::finishedMovie(const std::shared_ptr<Movie>& finished, FinishReason reason, bool released,
                            bool closeHelper) {
     assertOnQueue(controlQueue());
-    Json error = lastError_.value_or(nullptr);
-    Json basename = nullptr;
-    Json sha256 = nullptr;
-    std::int64_t bytes = 0;
-    try {
-        finished->writer->setMode(0600);
-        const auto metadata = files_->metadata(finished->basename);
-        bytes = metadata.bytes;
-        sha256 = metadata.sha256;
-        basename = finished->basename;
-    } catch (...) {
-        error = currentErrorJSON();
-        bytes = 0;
-    }
-
-    const auto& writer = finished->writer;
-    const RecordingOutcome outcome =
-        recordingOutcome({.reason = reason,
-                          .devicesReleased = released,
-                          .streamRunning = connection_ == Connection::connected,
-                          .writerCompleted = writer->status() == MovieWriter::Status::completed,
-                          .videoSamples = finished->videoSamples,
-                          .bytes = bytes,
-                          .errorRecorded = lastError_.has_value()});
-    finished->state = outcome.state;
-    if (outcome.state != RecordingState::complete && error.is_null()) {
-        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally").json();
-    }
-
-    const Json record{{"captureId", finished->id},
-                      {"state", protocolName(finished->state)},
-                      {"basename", basename},
-                      {"bytes", bytes},
-                      {"sha256", sha256},
-                      {"durationMs", finished->elapsedMs()},
-                      {"requestedDurationMs", finished->durationMs},
-                      {"videoSamples", finished->videoSamples},
-                      {"audioSamples", finished->audioSamples},
-                      {"droppedVideoSamples", finished->droppedVideo},
-                      {"droppedAudioSamples", finished->droppedAudio},
-                      {"reason", protocolName(reason)},
-                      {"error", error},
-                      {"devicesReleased", released},
-                      {"streamContinues", outcome.streamContinues}};
-    finished->completed = record;
-
+    const bool streamContinues =
+        finished->conclude(*files_, {.reason = reason,
+                                     .devicesReleased = released,
+                                     .streamRunning = connection_ == Connection::connected,
+                                     .lastError = lastError_});
     // Once the devices are released, or the recording alone ended, its deadline has no more to
     // guard; a recording cut short by a stream that is not released keeps it for the forced stage.
-    if (released || outcome.streamContinues) cancelWatchdog();
-    lifecycle_.finishingOperationID.reset();
-    lifecycle_.busy = false;
+    if (released || streamContinues) cancelWatchdog();
+    finishTimeout_->cancel();
+    lifecycle_.transition = Transition::none;
     changed();
     output_->send(Json{{"event", "recording_finished"},
                        {"sessionId", id_},
                        {"stateSequence", sequence_},
-                       {"recording", record}});
-    if (!outcome.streamContinues) endCloseIfNeeded(closeHelper);
+                       {"recording", finished->json()}});
+    if (!streamContinues) endCloseIfNeeded(closeHelper);
 }
 
 }  // namespace qv

@@ -37,19 +37,37 @@ struct InventoryState {
     std::vector<CaptureDeviceRef> audio;
 };
 
-// Closing, busy transitions and the ids that tell a stale continuation from the current one.
+// The one transition in progress, if any. Each has exactly one continuation that ends it, so no
+// token is needed to tell a stale continuation from the current one.
+enum class Transition {
+    none,
+    // From a connect until its session runs or has failed.
+    connecting,
+    // From a permission request until it is answered.
+    requestingPermission,
+    // From the end of a recording whose session runs on until the recording is reported.
+    finishingRecording,
+    // From a full stop until the session is released and any recording reported.
+    stopping,
+};
+
+// Closing, the transition in progress and what is known of the devices' release.
 struct Lifecycle {
     // Set by close and never cleared: every later request is refused.
     bool shutdown = false;
     bool terminating = false;
-    // Only the requests served while busy are accepted.
-    bool busy = false;
-    bool releaseConfirmed = true;
+    Transition transition = Transition::none;
+    // A capture session holds the devices.
+    bool holdingDevices = false;
+    // A release was not confirmed. Never cleared: the devices may still be held, whatever runs
+    // afterwards.
+    bool releaseLost = false;
     // The close request to answer once closing ends.
     std::optional<std::string> closingReply;
-    std::string transitionID;
-    std::optional<std::string> permissionRequestID;
-    std::optional<std::string> finishingOperationID;
+
+    // Only the requests served while busy are accepted.
+    bool busy() const { return transition != Transition::none; }
+    bool releaseConfirmed() const { return !holdingDevices && !releaseLost; }
 };
 
 }  // namespace qv

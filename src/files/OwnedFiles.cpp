@@ -2,6 +2,7 @@
 #include "base/Limits.h"
 
 #include "base/CaptureError.h"
+#include "base/FaultInjection.h"
 #include "base/Runtime.h"
 #include "base/Sha256.h"
 #include "base/Utf8.h"
@@ -135,6 +136,7 @@ void OwnedFiles::check() const {
 }
 
 int OwnedFiles::createExclusive(const std::string& basename, int access, const char* identityMessage) {
+    if (FaultInjection::refuses(FaultInjection::Kind::file)) return -1;
     Descriptor file(
         ::openat(directoryFD_, basename.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file.get() < 0) return -1;
@@ -194,9 +196,10 @@ OwnedFiles::Metadata OwnedFiles::metadata(const std::string& basename) const {
     check();
     // Non-blocking so that a FIFO put in place of a file cannot hold the open; it then fails the
     // regular-file check. Reads of a regular file are unaffected.
-    Descriptor file(plainComponent(basename) ? ::openat(directoryFD_, basename.c_str(),
-                                                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
-                                             : -1);
+    Descriptor file(
+        plainComponent(basename) && !FaultInjection::refuses(FaultInjection::Kind::file)
+            ? ::openat(directoryFD_, basename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
+            : -1);
     if (file.get() < 0) throw CaptureError("OUTPUT_READ", "Capture output is unavailable");
 
     struct stat info {};

@@ -2,6 +2,7 @@
 #include "base/Limits.h"
 
 #include "base/CaptureError.h"
+#include "base/JsonText.h"
 #include "base/Runtime.h"
 #include "engine/Engine.h"
 #include "main/DeviceChoice.h"
@@ -36,14 +37,27 @@ void runProtocolMode() {
     if (currentFlags < 0) exitProcess(1);
     if (fcntl(1, F_SETFL, currentFlags | O_NONBLOCK) < 0) exitProcess(1);
 
-    auto output = std::make_shared<Output>();
+    std::shared_ptr<Output> output;
+    try {
+        // Every queue and thread the session needs later is made now, so that running out of
+        // threads or descriptors ends the start-up rather than a request halfway.
+        startRuntime();
+        output = std::make_shared<Output>();
+    } catch (...) {
+        // No output channel to send through: the line goes straight to the descriptor.
+        if (auto line = jsonLine(fatalJSON(std::nullopt, currentErrorJSON()))) writeAll(1, *line + "\n");
+        exitProcess(1);
+    }
+    const auto startFailed = [&output] {
+        output->send(fatalJSON(std::nullopt, currentErrorJSON()));
+        output->exitAfterDraining(1);
+        parkForever();
+    };
     std::shared_ptr<Engine> engine;
     try {
         engine = Engine::create(output, makeDeviceSystem());
     } catch (...) {
-        output->send(fatalJSON(std::nullopt, currentErrorJSON()));
-        output->exitAfterDraining(1);
-        parkForever();
+        startFailed();
     }
 
     // Work that failed in a way nobody caught leaves the engine's state unknown: end the session
@@ -55,9 +69,16 @@ void runProtocolMode() {
             globalAfter(protocolLimits.stalledExitSeconds, [] { exitProcess(2); });
         });
 
-    // Posted before the reader exists, so "ready" is always the first line the host sees.
-    controlQueue().async([engine] { engine->ready(); });
-    dispatchGlobal([engine, output] { RequestReader(engine, output, controlQueue()).run(); });
+    try {
+        dispatchGlobal([engine, output] {
+            // Posted by the reader before it reads, so "ready" is always the first line the host
+            // sees, and only once the reader runs.
+            controlQueue().async([engine] { engine->ready(); });
+            RequestReader(engine, output, controlQueue()).run();
+        });
+    } catch (...) {
+        startFailed();
+    }
     parkForever();
 }
 

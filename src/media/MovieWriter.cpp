@@ -1,5 +1,7 @@
 #include "media/MovieWriter.h"
 
+#include "base/FaultInjection.h"
+
 extern "C" {
 #include <libavutil/error.h>
 }
@@ -8,6 +10,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 namespace qv {
@@ -87,7 +90,13 @@ bool MovieWriter::startWriting() {
     if (status_ != Status::configuring || !video_) return false;
     if (failed(output_.writeHeader())) return false;
     status_ = Status::writing;
-    thread_ = std::thread([this] { run(); });
+    try {
+        FaultInjection::acquire(FaultInjection::Kind::thread);
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error& error) {
+        failed(AVERROR(error.code().value()));
+        return false;
+    }
     return true;
 }
 
@@ -168,9 +177,14 @@ void MovieWriter::finish(std::function<void()> completion) {
     // Never started, or cancelled: nothing to drain, but the completion still runs once, on
     // another thread.
     failed(AVERROR(EINVAL));
-    lateCompletion_ = std::thread([done = std::move(completion)] {
-        if (done) done();
-    });
+    try {
+        lateCompletion_ = std::thread([completion] {
+            if (completion) completion();
+        });
+    } catch (const std::system_error&) {
+        // Out of threads: the completion still runs once, here. It only posts to its owner's queue.
+        if (completion) completion();
+    }
 }
 
 void MovieWriter::cancel() {

@@ -11,7 +11,10 @@
 #include "files/OwnedFiles.h"
 
 #include <algorithm>
+#include <mutex>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 namespace qv {
 
@@ -77,11 +80,19 @@ LatestPreview::~LatestPreview() {
     // job), then the worker thread is joined. Neither may happen here: this may run on the control
     // queue, which a job can be waiting for.
     std::shared_ptr<Queue> worker(std::move(worker_));
-    dispatchGlobal([worker, drainSeconds = shared_->limits.previewDrainSeconds] {
-        auto drained = std::make_shared<Semaphore>();
-        worker->async([drained] { drained->signal(); });
-        drained->wait(drainSeconds);
-    });
+    try {
+        dispatchGlobal([worker, drainSeconds = shared_->limits.previewDrainSeconds] {
+            auto drained = std::make_shared<Semaphore>();
+            worker->async([drained] { drained->signal(); });
+            drained->wait(drainSeconds);
+        });
+    } catch (const std::system_error&) {
+        // Out of threads: the worker is kept, idle, rather than joined where it could deadlock.
+        static std::mutex lock;
+        static auto* kept = new std::vector<std::shared_ptr<Queue>>();
+        std::lock_guard guard(lock);
+        kept->push_back(std::move(worker));
+    }
 }
 
 void LatestPreview::begin(const std::string& generation, int fps) {

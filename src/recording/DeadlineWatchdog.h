@@ -4,6 +4,7 @@
 #include "base/Queue.h"
 #include "base/Timer.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,12 +12,18 @@
 
 namespace qv {
 
-// An independent two-stage deadline: `normal` runs `seconds` after construction, `forced` a further
+// An independent two-stage deadline: `normal` runs `seconds` after arming, `forced` a further
 // `grace` seconds later, both on the watchdog's own queue so that no stuck queue elsewhere can hold
-// them up. The normal stage does not disarm the forced one: only cancel() (or destruction) does, so
-// an owner whose orderly wind-down never ends is ended by force.
+// them up. The normal stage does not disarm the forced one: only cancel(), a new arm() or
+// destruction does, so an owner whose orderly wind-down never ends is ended by force.
+//
+// The queue and timers are made with the watchdog, so arming acquires nothing and cannot fail:
+// an owner makes its watchdog once, ahead of the transitions that arm it.
 class DeadlineWatchdog {
 public:
+    // Unarmed.
+    DeadlineWatchdog();
+    // Armed at once.
     DeadlineWatchdog(double seconds, double grace, std::function<void()> normal,
                      std::function<void()> forced);
     explicit DeadlineWatchdog(double seconds, std::function<void()> normal, std::function<void()> forced)
@@ -27,14 +34,19 @@ public:
     DeadlineWatchdog(const DeadlineWatchdog&) = delete;
     DeadlineWatchdog& operator=(const DeadlineWatchdog&) = delete;
 
+    // Replaces whatever was armed; from any thread.
+    void arm(double seconds, double grace, std::function<void()> normal, std::function<void()> forced);
     // Disarms both stages; from any thread, any number of times. Once it returns, neither handler
     // starts any more (one already running is not interrupted).
     void cancel();
+    bool armed() const;
 
     // What the timers' handlers share with the watchdog; they never keep the watchdog itself alive.
     struct Flag {
-        std::mutex lock;
-        bool active = true;
+        mutable std::mutex lock;
+        // The arming whose stages may run; 0 when none may.
+        std::uint64_t active = 0;
+        std::uint64_t armings = 0;
     };
 
 private:

@@ -1,6 +1,7 @@
 #include "recording/Movie.h"
 
 #include "base/Clock.h"
+#include "base/Queue.h"
 #include "base/Uuid.h"
 #include "files/OwnedFiles.h"
 
@@ -210,6 +211,79 @@ bool Movie::appendVideo(const PixelBufferRef& frame, double time) {
             enlargeToI420(*frame, planes, strides, scratch->data());
         },
         time);
+}
+
+void Movie::videoDropped() {
+    ++droppedVideo;
+}
+
+void Movie::audioDropped(int count) {
+    // Before the first picture nothing is recorded, so nothing is missing either.
+    if (firstPTS) droppedAudio += count;
+}
+
+std::int64_t Movie::fileSize() const {
+    return writer->fileSize();
+}
+
+void Movie::beginFinishing() {
+    state = RecordingState::finishing;
+}
+
+void Movie::finish(Queue& queue, std::function<void()> done) {
+    writer->markVideoFinished();
+    if (writer->hasAudio()) writer->markAudioFinished();
+    if (firstPTS && writer->status() != MovieWriter::Status::failed) {
+        writer->finish([&queue, done = std::move(done)] { queue.async(done); });
+    } else {
+        writer->cancel();
+        queue.async(std::move(done));
+    }
+}
+
+bool Movie::conclude(const OwnedFiles& files, const End& end) {
+    Json error = end.lastError.value_or(nullptr);
+    Json name = nullptr;
+    Json sha256 = nullptr;
+    std::int64_t bytes = 0;
+    try {
+        writer->setMode(0600);
+        const auto metadata = files.metadata(basename);
+        bytes = metadata.bytes;
+        sha256 = metadata.sha256;
+        name = basename;
+    } catch (...) {
+        error = currentErrorJSON();
+        bytes = 0;
+    }
+    const RecordingOutcome outcome =
+        recordingOutcome({.reason = end.reason,
+                          .devicesReleased = end.devicesReleased,
+                          .streamRunning = end.streamRunning,
+                          .writerCompleted = writer->status() == MovieWriter::Status::completed,
+                          .videoSamples = videoSamples,
+                          .bytes = bytes,
+                          .errorRecorded = end.lastError.has_value()});
+    state = outcome.state;
+    if (outcome.state != RecordingState::complete && error.is_null()) {
+        error = CaptureError("CAPTURE_PARTIAL", "Capture did not complete normally").json();
+    }
+    completed = Json{{"captureId", id},
+                     {"state", protocolName(state)},
+                     {"basename", name},
+                     {"bytes", bytes},
+                     {"sha256", sha256},
+                     {"durationMs", elapsedMs()},
+                     {"requestedDurationMs", durationMs},
+                     {"videoSamples", videoSamples},
+                     {"audioSamples", audioSamples},
+                     {"droppedVideoSamples", droppedVideo},
+                     {"droppedAudioSamples", droppedAudio},
+                     {"reason", protocolName(end.reason)},
+                     {"error", error},
+                     {"devicesReleased", end.devicesReleased},
+                     {"streamContinues", outcome.streamContinues}};
+    return outcome.streamContinues;
 }
 
 std::int64_t Movie::elapsedMs() const {

@@ -8,6 +8,7 @@
 #include "recording/RecordingOutcome.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 namespace qv {
 
 class OwnedFiles;
+class Queue;
 
 // Average H.264 bit rate for a recording of a w × h source.
 std::int64_t recordingBitRate(int width, int height);
@@ -45,8 +47,32 @@ public:
     std::optional<CaptureError> recordVideo(const PixelBufferRef& frame, double time);
     std::optional<CaptureError> recordAudio(const AudioSample& sample);
 
+    // Samples the capture layer dropped while recording are gaps in the file.
+    void videoDropped();
+    void audioDropped(int count);
+
     // Enlarges the frame 8× and appends it at `time`; true when the writer took it.
     bool appendVideo(const PixelBufferRef& frame, double time);
+    // The size of the file being written, through the writer's descriptor.
+    std::int64_t fileSize() const;
+
+    // Takes no more media: the recording is finishing.
+    void beginFinishing();
+    // Marks the inputs finished and finishes the file, or with nothing to keep cancels it; `done`
+    // runs on `queue` afterwards. Never fails.
+    void finish(Queue& queue, std::function<void()> done);
+
+    // What the owner knows once the file is finished.
+    struct End {
+        FinishReason reason;
+        bool devicesReleased = false;
+        // The capture session still runs.
+        bool streamRunning = false;
+        std::optional<Json> lastError;
+    };
+    // Sets the final state and the `completed` record from the file and `end`; true when the
+    // capture session goes on without the recording. Never throws.
+    bool conclude(const OwnedFiles& files, const End& end);
     // Milliseconds from the first to the latest written video frame.
     std::int64_t elapsedMs() const;
     // The record while recording, or `completed` once set.

@@ -20,9 +20,7 @@ namespace {
 // A close that arrives while a recording is still being finalised must only mark the helper as
 // closing; it must not start a second teardown over the one in progress.
 void closeDuringFinalization(Engine& engine, Output& output, bool eof) {
-    const std::string t0 = engine.lifecycle().transitionID;
-    const std::string f = randomUuid();
-    engine.beginSimulatedFinish(f);
+    engine.beginSimulatedFinish();
 
     engine.request(Json{{"requestId", "00000000-0000-4000-8000-000000000001"}, {"action", "live_frame"}});
     if (eof) {
@@ -32,8 +30,8 @@ void closeDuringFinalization(Engine& engine, Output& output, bool eof) {
     }
 
     const Lifecycle& after = engine.lifecycle();
-    if (after.finishingOperationID != f || after.transitionID != t0 ||
-        engine.connection() != Connection::disconnected || !after.busy || !after.shutdown) {
+    if (after.transition != Transition::finishingRecording ||
+        engine.connection() != Connection::disconnected || !after.shutdown) {
         throw CaptureError("LIFECYCLE_TEST", "Close re-entered delayed writer finalization");
     }
     output.send(Json{{"event", "self_test"},

@@ -5,6 +5,7 @@
 #include "base/Timer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -72,4 +73,17 @@ TEST(Queue, AnEscapedExceptionGoesToTheHandlerAndTheQueueKeepsServing) {
     while (handled < 2 && mono() - start < 10) std::this_thread::yield();
     setUncaughtTaskHandler(nullptr);
     EXPECT_EQ(handled, 2);
+}
+
+// A handler that fails itself (its fatal line could not even be queued) must still end the
+// process quietly, never let the exception reach the runtime's own message on standard error.
+TEST(Queue, AHandlerThatThrowsEndsTheProcessWithStatusTwo) {
+    EXPECT_EXIT(
+        {
+            setUncaughtTaskHandler([] { throw std::runtime_error("handler"); });
+            Queue queue("quorvelle.test");
+            queue.async([] { throw std::runtime_error("task"); });
+            for (;;) pause();
+        },
+        ::testing::ExitedWithCode(2), "^$");
 }

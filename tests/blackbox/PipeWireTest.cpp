@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,13 +19,17 @@ using namespace qvtest;
 
 namespace {
 
-const Json camera = {{"deviceId", "pipewire:quorvelle-test-camera"},
-                     {"formats", {{{"height", 144}, {"maxFps", 60.0}, {"minFps", 60.0}, {"width", 160}}}},
+// The list entries of the test player's camera and microphone, without their ids.
+const Json camera = {{"formats", {{{"height", 144}, {"maxFps", 60.0}, {"minFps", 60.0}, {"width", 160}}}},
                      {"label", "Quorvelle - Player 01"},
                      {"player", "01"}};
-const Json microphone = {{"deviceId", "pipewire:quorvelle-test-microphone"},
-                         {"label", "Microphone (Quorvelle - Player 01)"},
-                         {"player", "01"}};
+const Json microphone = {{"label", "Microphone (Quorvelle - Player 01)"}, {"player", "01"}};
+
+// List entries without their "deviceId".
+Json withoutIds(Json entries) {
+    for (auto& entry : entries) entry.erase("deviceId");
+    return entries;
+}
 
 // A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
 class RealHelper {
@@ -43,10 +50,10 @@ public:
     }
 
     // Lists, connects to the camera (and microphone) and waits for a few frames (and samples).
-    void connect(bool withAudio, const Json& cameraId = camera["deviceId"]) {
+    void connect(bool withAudio) {
         const Json list = ok("list");
-        Json selection = {{"videoDeviceId", cameraId}};
-        if (withAudio) selection["audioDeviceId"] = microphone["deviceId"];
+        Json selection = {{"videoDeviceId", list["videoDevices"][0]["deviceId"]}};
+        if (withAudio) selection["audioDeviceId"] = list["audioDevices"][0]["deviceId"];
         EXPECT_EQ(
             ok("connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}})["connection"],
             "connected");
@@ -100,8 +107,8 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     ASSERT_GT(stack.addPlayer(), 0);
     RealHelper helper(stack);
     const Json list = helper.ok("list");
-    EXPECT_EQ(list["videoDevices"], Json::array({camera}));
-    EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+    EXPECT_EQ(withoutIds(list["videoDevices"]), Json::array({camera}));
+    EXPECT_EQ(withoutIds(list["audioDevices"]), Json::array({microphone}));
     EXPECT_EQ(list["permissions"], Json({{"audio", "authorized"}, {"video", "authorized"}}));
 
     helper.connect(true);
@@ -116,8 +123,8 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
-    // The camera delivers 300 frames in 5 s; those the writer had no room for on a busy machine
-    // are counted, not lost without trace.
+    // The camera makes 300 frames in 5 s. Those it lost (its sequence numbers show them) or the
+    // writer had no room for on a busy machine are counted, not lost without trace.
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
     EXPECT_NEAR(delivered, 300, 6) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
@@ -168,17 +175,81 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     ASSERT_EQ(list["videoDevices"].size(), 1u) << list.dump();
     const Json& device = list["videoDevices"][0];
     EXPECT_TRUE(includes(device, {{"label", "Quorvelle - Player 01"}, {"player", "01"}})) << device.dump();
-    helper.connect(false, device["deviceId"]);
+    helper.connect(false);
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    // pw-v4l2 numbers the frames it hands on itself, so what PipeWire lost on a busy machine leaves
+    // no gap to count: only a floor holds here (a quiet machine records 300 within 2%).
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
-    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    EXPECT_GE(delivered, 270) << recording.dump();
+    EXPECT_LE(delivered, 306) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
     EXPECT_EQ(frames, recording.value("videoSamples", -1));
     EXPECT_EQ(codecs, "h264\n");
     EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// Frames in the other formats the converter knows, raw ones with rows padded beyond their pixels,
+// arrive whole: a screenshot of a one-colour frame is that colour throughout, padding nowhere.
+TEST(PipeWire, PaddedFramesOfEachFormatConvertWhole) {
+    struct Case {
+        const char* format;
+        std::uint32_t mediaSubType;
+        int red, green, blue;
+    };
+    for (const Case& c : {Case{"BGRx", 0x58523234, 160, 80, 40}, Case{"NV12", 0x4E563132, 130, 130, 130},
+                          Case{"MJPG", 0x4D4A5047, 160, 80, 40}}) {
+        SCOPED_TRACE(c.format);
+        PipeWireStack stack;
+        REQUIRE_STACK(stack);
+        ASSERT_GT(stack.addPlayer("Quorvelle - Player 01", c.format), 0);
+        RealHelper helper(stack);
+        helper.connect(false);
+        EXPECT_EQ(helper.ok("status")["videoFormat"]["mediaSubType"], c.mediaSubType);
+        const Json shot = helper.ok("screenshot");
+        const std::string pixels = shellOutput("ffmpeg -nostdin -v error -i '" + helper.sessionDir() + "/" +
+                                               shot.value("basename", "") + "' -f rawvideo -pix_fmt rgb24 -");
+        ASSERT_EQ(pixels.size(), 160u * 144u * 3u);
+        int worst = 0;
+        for (std::size_t i = 0; i < pixels.size(); i += 3) {
+            const int expected[3] = {c.red, c.green, c.blue};
+            for (int k = 0; k < 3; ++k)
+                worst = std::max(worst, std::abs(static_cast<unsigned char>(pixels[i + k]) - expected[k]));
+        }
+        EXPECT_LE(worst, 3);
+        EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    }
+}
+
+// Two players made by one program have the same node names: their serials keep their ids apart,
+// and an id stays the same while its player stays, whoever else comes or goes.
+TEST(PipeWire, PlayersOfOneNameListApartWithIdsThatLastWhileTheyStay) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    const pid_t first = stack.addPlayer("Quorvelle - Player 01");
+    ASSERT_GT(first, 0);
+    ASSERT_GT(stack.addPlayer("Quorvelle - Player 02"), 0);
+    RealHelper helper(stack);
+    const auto ids = [&] {
+        std::map<std::string, std::string> byLabel;
+        const Json list = helper.ok("list");
+        for (const auto& kind : {"videoDevices", "audioDevices"}) {
+            for (const auto& entry : list[kind]) byLabel[entry["label"]] = entry["deviceId"];
+        }
+        return byLabel;
+    };
+    const auto both = ids();
+    ASSERT_EQ(both.size(), 4u);
+    std::set<std::string> distinct;
+    for (const auto& [label, id] : both) distinct.insert(id);
+    EXPECT_EQ(distinct.size(), 4u);
+    EXPECT_EQ(both.at("Quorvelle - Player 01").rfind("pipewire:quorvelle-test-camera/", 0), 0u);
+    stack.kill(first);
+    const auto left = ids();
+    EXPECT_EQ(left.size(), 2u);
+    for (const auto& [label, id] : left) EXPECT_EQ(id, both.at(label)) << label;
 }
 
 // Without a forced backend the helper uses PipeWire when its daemon answers; "v4l2" goes to the
@@ -218,13 +289,29 @@ TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
                   Json({{"audio", "authorized"}, {"video", c.before}}));
         EXPECT_EQ(helper.ok("request_permission", {{"media", "video"}})["permissions"]["video"], c.after);
         const Json list = helper.ok("list");
-        EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+        EXPECT_EQ(withoutIds(list["audioDevices"]), Json::array({microphone}));
         if (std::string(c.after) != "authorized") {
             EXPECT_EQ(list["videoDevices"], Json::array());
             continue;
         }
-        EXPECT_EQ(list["videoDevices"], Json::array({camera}));
+        EXPECT_EQ(withoutIds(list["videoDevices"]), Json::array({camera}));
         helper.connect(false);
         EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     }
+}
+
+// A request nobody answers leaves the helper serving what it serves while busy, and a close ends
+// the wait at once (past its bound the helper ends itself with "PERMISSION_TIMEOUT", as on any
+// platform).
+TEST(PipeWire, AnUnansweredCameraRequestLeavesTheHelperServingAndClosable) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    ASSERT_GT(stack.addPortal("silent", ""), 0);
+    RealHelper helper(stack, "pipewire", true);
+    const std::string asked = helper->send("request_permission", {{"media", "video"}});
+    EXPECT_EQ(helper.ok("status")["permissions"]["video"], "not_determined");
+    EXPECT_EQ(helper->request("list").value_or(Json())["error"]["code"], "BUSY");
+    EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    EXPECT_EQ(helper->waitExit(20.0), 0);
+    for (const Json& line : helper->skipped()) EXPECT_NE(line.value("requestId", ""), asked) << line.dump();
 }

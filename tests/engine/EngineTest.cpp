@@ -1,6 +1,8 @@
 #include "DiskFault.h"
+#include "EngineHarness.h"
 #include "SimulatedPlayerConfig.h"
 #include "TestSupport.h"
+#include "base/Clock.h"
 #include "base/Digest.h"
 #include "base/Limits.h"
 #include "base/Runtime.h"
@@ -18,113 +20,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 using namespace qvtest;
-
-namespace {
-
-// Whether a line or status has `key` set to `value`.
-std::function<bool(const Json&)> has(const char* key, const char* value) {
-    return [=](const Json& j) { return j.value(key, "") == value; };
-}
-
-Json request(const std::string& action, Json fields = Json::object()) {
-    fields["requestId"] = qv::randomUuid();
-    fields["action"] = action;
-    return fields;
-}
-
-std::vector<Json> linesOf(const std::string& path) {
-    std::vector<Json> result;
-    std::ifstream in(path);
-    for (std::string text; std::getline(in, text);) result.push_back(Json::parse(text));
-    return result;
-}
-
-// An engine on simulated players whose output goes to a file, so that a test can read what it
-// wrote even after a forked death-test child has ended the process. Work on the engine runs on
-// controlQueue.
-struct EngineUnderTest {
-    ScopedTmpdir dir;
-    std::string outputPath = dir.path() + "/output.jsonl";
-    std::shared_ptr<qv::Output> output = std::make_shared<qv::Output>(
-        ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    std::shared_ptr<qv::DeviceSystem> devices;
-    std::shared_ptr<qv::Engine> engine;
-
-    explicit EngineUnderTest(const Json& players = Json::object(),
-                             const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {})
-        : devices(
-              std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(players.dump()))),
-          engine(qv::Engine::create(output, devices, limits, std::move(fileIo))) {}
-    // The engine's state belongs to the control queue, and so does its end.
-    ~EngineUnderTest() {
-        qv::controlQueue().sync([&] { engine.reset(); });
-    }
-
-    void onControl(const std::function<void(qv::Engine&)>& work) {
-        qv::controlQueue().sync([&] { work(*engine); });
-    }
-
-    // The first line written that satisfies `predicate`, or null once `timeout` passes.
-    Json waitLine(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
-        return poll(timeout, [&] {
-            waitUntil([&] { return output->pendingLines() == 0; });  // all written so far
-            const auto lines = linesOf(outputPath);
-            const auto found = std::ranges::find_if(lines, predicate);
-            return found == lines.end() ? Json() : *found;
-        });
-    }
-
-    void send(const Json& request) {
-        onControl([&](qv::Engine& e) { e.request(request); });
-    }
-    // Sends the request and waits for its reply.
-    Json call(const Json& request) {
-        send(request);
-        const std::string id = request["requestId"];
-        return waitLine([&](const Json& line) { return line.value("requestId", "") == id; });
-    }
-
-    // Lists, then returns the request that connects to the player's camera.
-    Json connectRequest(int player) {
-        const Json listed = call(request("list"));
-        return request("connect", {{"inventoryId", listed["result"]["inventoryId"]},
-                                   {"selection", {{"videoDeviceId", videoId(player)}}}});
-    }
-    Json connect(int player) { return call(connectRequest(player)); }
-
-    // Disconnects and waits until the preview and the session have stopped, so that nothing writes
-    // into the private directory once the test ends.
-    void disconnect() {
-        call(request("disconnect"));
-        waitStatus(has("connection", "disconnected"));
-    }
-
-    // Polls "status" until `predicate` holds; null once `timeout` passes.
-    Json waitStatus(const std::function<bool(const Json&)>& predicate, double timeout = 20.0) {
-        return poll(timeout, [&] {
-            const Json status = call(request("status"))["result"];
-            return predicate(status) ? status : Json();
-        });
-    }
-
-    // What `attempt` gives first that is not null, trying until `timeout` passes.
-    static Json poll(double timeout, const std::function<Json()>& attempt) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        for (;;) {
-            const Json found = attempt();
-            if (!found.is_null() || std::chrono::steady_clock::now() >= end) return found;
-            usleep(10000);
-        }
-    }
-};
-
-}  // namespace
 
 TEST(Engine, PlayerNamesMatchTheWholeName) {
     EXPECT_EQ(qv::player("Quorvelle - Player 10", true), "10");
@@ -190,9 +92,26 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
     const Json refused = t.call(request("request_permission", {{"media", "audio"}}));
     EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
                                       {"message", "Disconnect before requesting a new media permission"}}));
-    t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy); });
+    t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy()); });
     EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::audio), qv::AuthorizationStatus::notDetermined);
     t.disconnect();
+}
+
+// The connection's deadline, kept armed for its forced stage, passes after the failed release: its
+// normal stage stops again and must not find the devices released.
+TEST(Engine, AnUnconfirmedReleaseStaysUnconfirmedWhenTheDeadlinePasses) {
+    qv::Limits limits;
+    limits.sessionSeconds = 1;
+    limits.watchdogGraceSeconds = 3600;
+    EngineUnderTest t(Json{{"video", {simVideo(1, {{"releaseFails", true}})}}}, limits);
+    ASSERT_EQ(t.connect(1)["ok"], true);
+    t.call(request("disconnect"));
+    const Json failed = t.waitStatus(has("connection", "failed"));
+    ASSERT_FALSE(failed.is_null());
+    // Stopping again moves the sequence on twice, through "stopping".
+    const auto sequence = failed["stateSequence"].get<std::int64_t>();
+    const Json after = t.waitStatus([&](const Json& s) { return s["stateSequence"] >= sequence + 2; });
+    EXPECT_EQ(after["connection"], "failed");
 }
 
 TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
@@ -215,16 +134,22 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
 }
 
 TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
-    qv::Limits limits;
-    // Short against the production bounds, long against a busy machine's delays between frames.
-    limits.firstFrameSeconds = 3.0;
-    limits.frameGapSeconds = 2.0;
     for (const int frames : {0, 5}) {
         SCOPED_TRACE(frames);
-        EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, limits);
+        // The engine's clock runs ahead of the frames' own whenever the test moves it on.
+        auto ahead = std::make_shared<std::atomic<double>>(0.0);
+        EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, qv::protocolLimits,
+                          {}, [ahead] { return qv::mono() + ahead->load(); });
         t.onControl([](qv::Engine& e) { e.ready(); });
         ASSERT_EQ(t.connect(1)["ok"], true);
-        const Json status = t.waitStatus(has("connection", "disconnected"));
+        if (frames > 0) {
+            ASSERT_FALSE(t.waitStatus([](const Json& s) { return s["source"].is_object(); }).is_null());
+        }
+        // Past both the first-frame and the frame-gap bound, again on every look until the tick notices.
+        const Json status = t.waitStatus([&](const Json& s) {
+            *ahead = ahead->load() + qv::protocolLimits.firstFrameSeconds + 1;
+            return s["connection"] == "disconnected";
+        });
         EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");
         if (frames == 0) {
             EXPECT_TRUE(status["source"].is_null());
@@ -285,7 +210,7 @@ TEST(Engine, WhatEndsTheProcessSendsOneFatalLineThenExits) {
              [](EngineUnderTest& t) {
                  t.onControl([](qv::Engine& e) {
                      // A finish in progress holds the close back, so only the forced exit ends it.
-                     e.beginSimulatedFinish("f");
+                     e.beginSimulatedFinish();
                      e.request(request("close"));
                      e.request(request("status"));
                      e.inputFailed("INVALID_JSON");

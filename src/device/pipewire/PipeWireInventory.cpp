@@ -107,11 +107,12 @@ std::vector<PipeWireNode> listPipeWireNodes(PipeWireConnection& connection, doub
         const auto product = walk.productNames.find(pending->deviceId);
         node.name = product != walk.productNames.end() && !product->second.empty() ? product->second
                                                                                    : pending->description;
+        // A device's node is named after the port the device sits on, which outlives the node; a
+        // node that a program made (a virtual camera) is named as the program likes, so its
+        // serial, which no later node reuses, keeps two of one name apart.
         node.uniqueId = "pipewire:" + pending->nodeName;
-        if (!ids.insert(node.uniqueId).second) {
-            node.uniqueId.append("/").append(node.serial);
-            ids.insert(node.uniqueId);
-        }
+        if (pending->deviceId.empty() || !ids.insert(node.uniqueId).second)
+            node.uniqueId += "/" + node.serial;
         if (node.media == MediaType::video) {
             // The running format, with the rate ranges its size has in EnumFormat.
             for (const auto& format : node.formats) {

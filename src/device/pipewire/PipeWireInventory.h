@@ -14,8 +14,9 @@ namespace qv {
 // A PipeWire source node as the helper sees a camera or microphone.
 struct PipeWireNode {
     MediaType media = MediaType::video;
-    // "pipewire:" + node.name, which the device monitor builds from the port the device sits on,
-    // so it outlives the node's own id; a second node of the same name gets its serial appended.
+    // "pipewire:" + node.name for a device's node: the device monitor builds that name from the
+    // port the device sits on, so it outlives the node's own id. A node without a device, made by
+    // a program, and a second node of one name have their serial appended ("/<serial>").
     std::string uniqueId;
     // The USB product string of the node's device (device.product.name), else node.description.
     std::string name;

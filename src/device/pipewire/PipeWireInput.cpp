@@ -26,8 +26,6 @@ constexpr double startSeconds = 10.0;
 constexpr double watchStepSeconds = 0.1;
 // A buffer's own timestamp is trusted when it lies this close before its arrival.
 constexpr double timestampWindowSeconds = 1.0;
-// Within this distance the sample count is trusted over the measured arrival time.
-constexpr double audioClockTolerance = 0.02;
 // Larger sequence gaps are a restarted producer, not lost frames.
 constexpr std::uint32_t largestGap = 1000;
 
@@ -258,16 +256,22 @@ private:
         if (frames == 0) return;
         sample.samples.resize(frames * static_cast<std::size_t>(sample.format.channels));
         std::memcpy(sample.samples.data(), bytes, frames * frameBytes);
-        // The block began its own length before it arrived; consecutive blocks follow the sample
-        // count, which does not jitter, until the two drift apart.
+        // The block ends where the graph's cycle began, by the driver's own monotonic clock, which
+        // does not wait on this thread's wake-up; without it, where the block arrived. Each block is
+        // stamped so, not laid after the previous one by its sample count: the recording follows the
+        // stamps, smooths their jitter and resamples away the microphone's clock error, whereas a
+        // count trusted until it drifts too far and then reset turns that error into jumps.
         const double length = static_cast<double>(frames) / sample.format.sampleRate;
         const double now = mono();
-        double time = now - length;
-        if (nextAudioTime_ && std::fabs(time - *nextAudioTime_) < audioClockTolerance) time = *nextAudioTime_;
-        time = std::min(time, now - length);
+        double end = now;
+        pw_time graph{};
+        if (pw_stream_get_time_n(stream_, &graph, sizeof graph) == 0 && graph.now > 0) {
+            const double cycle = static_cast<double>(graph.now) / SPA_NSEC_PER_SEC;
+            if (cycle <= now && now - cycle < timestampWindowSeconds) end = cycle;
+        }
+        double time = end - length;
         if (lastTime_ && time <= *lastTime_) time = std::nextafter(*lastTime_, *lastTime_ + 1);
         lastTime_ = time;
-        nextAudioTime_ = time + length;
         sample.presentationTime = time;
         if (delivering.load()) audio_->deliver(std::move(sample));
     }
@@ -294,7 +298,6 @@ private:
     std::optional<AudioFormat> audioFormat_;
     std::optional<std::uint64_t> lastSequence_;
     std::optional<double> lastTime_;
-    std::optional<double> nextAudioTime_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -164,10 +165,17 @@ uid_t unusedUser() {
     return static_cast<uid_t>(200000 + ::getpid() % 100000);
 }
 
-// Whether this process may run a child as another user (root, not stripped of that right).
-bool canSwitchUser(uid_t user) {
+// Whether this process may run the helper as another user: it is root, not stripped of that right,
+// and the user can reach the helper and the scratch directories.
+bool canRunAs(uid_t user) {
+    const std::string scratch = std::filesystem::temp_directory_path().string();
     const pid_t child = ::fork();
-    if (child == 0) _exit(::setgid(user) == 0 && ::setuid(user) == 0 ? 0 : 1);
+    if (child == 0) {
+        _exit(::setgid(user) == 0 && ::setuid(user) == 0 && ::access(helperPath(), X_OK) == 0 &&
+                      ::access(scratch.c_str(), X_OK) == 0
+                  ? 0
+                  : 1);
+    }
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;
@@ -195,8 +203,9 @@ class ThreadLimit : public ::testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(ThreadLimit, EverySessionEndsInBoundsSilentlyWithOneReplyPerRequest) {
     const uid_t user = unusedUser();
-    if (::geteuid() != 0 || !canSwitchUser(user))
-        GTEST_SKIP() << "needs root to run the helper as another user";
+    if (::geteuid() != 0 || !canRunAs(user)) {
+        GTEST_SKIP() << "needs root and a helper and scratch directory that another user can reach";
+    }
     sweep(RLIMIT_NPROC, GetParam().first, GetParam().second, user);
 }
 

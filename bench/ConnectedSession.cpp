@@ -1,11 +1,14 @@
 // One simulated player at 160 × 144 and 60 frames per second with its microphone, connected and
 // recording for 60 s while the host polls "status" 20 times a second and reads a live frame twice a
 // second. Prints dropped samples, the helper's CPU time per second of capture, preview publish
-// latency, "status" round-trip latency and the helper's peak resident memory.
+// latency, "status" round-trip latency and the helper's peak resident memory. With "pipewire" the
+// player is the build's test-player instead (the same size, rate and microphone), published on a
+// private PipeWire and WirePlumber, and the helper captures it through its PipeWire backend.
 //
-//   bench_ConnectedSession [seconds]
+//   bench_ConnectedSession [seconds] [pipewire]
 
 #include "HelperProcess.h"
+#include "PipeWireStack.h"
 #include "SimulatedPlayerConfig.h"
 
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -68,17 +72,27 @@ Json ok(HelperProcess& helper, const std::string& action, const Json& fields = J
     return helper.result(action, fields, 20.0);
 }
 
-void run(double duration) {
-    const Json players = {{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}};
+void run(double duration, bool pipewire) {
     TempDir tmp;
-    HelperProcess helper({"--stdio"},
-                         {{"QUORVELLE_SIMULATED_DEVICES", players.dump()}, {"TMPDIR", tmp.path()}});
+    std::map<std::string, std::string> env{{"TMPDIR", tmp.path()}};
+    std::unique_ptr<PipeWireStack> stack;
+    Json selection;
+    if (pipewire) {
+        stack = std::make_unique<PipeWireStack>();
+        if (!stack->running() || stack->addPlayer() <= 0) throw std::runtime_error("PipeWire did not start");
+        env.insert(stack->env().begin(), stack->env().end());
+        env["QUORVELLE_DEVICE_BACKEND"] = "pipewire";
+        selection = {{"videoDeviceId", "pipewire:quorvelle-test-camera"},
+                     {"audioDeviceId", "pipewire:quorvelle-test-microphone"}};
+    } else {
+        env["QUORVELLE_SIMULATED_DEVICES"] = Json{{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}}.dump();
+        selection = {{"videoDeviceId", videoId(1)}, {"audioDeviceId", audioId(1)}};
+    }
+    HelperProcess helper({"--stdio"}, env);
     if (!helper.readEvent("ready", 20.0)) throw std::runtime_error("no ready event");
 
     const Json list = ok(helper, "list");
-    ok(helper, "connect",
-       {{"inventoryId", list["inventoryId"]},
-        {"selection", {{"videoDeviceId", videoId(1)}, {"audioDeviceId", audioId(1)}}}});
+    ok(helper, "connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}});
     helper.waitStatus([](const Json& status) {
         return !status["latestFrame"].is_null() && status["source"]["audioSamples"].get<int>() > 0;
     });
@@ -138,7 +152,8 @@ void run(double duration) {
     for (const auto& [id, ms] : previewMs) preview.push_back(ms);
     for (const auto& [id, ms] : waitMs) wait.push_back(ms);
     const Json& recording = (*finished)["recording"];
-    std::printf("connected session, 160x144 at 60 fps with microphone, recording, %.1f s\n", elapsed);
+    std::printf("connected session (%s), 160x144 at 60 fps with microphone, recording, %.1f s\n",
+                pipewire ? "PipeWire test player" : "simulated player", elapsed);
     std::printf("  recording: state %s, %d video and %d audio samples, %d ms\n",
                 recording["state"].get<std::string>().c_str(), recording["videoSamples"].get<int>(),
                 recording["audioSamples"].get<int>(), recording["durationMs"].get<int>());
@@ -163,7 +178,7 @@ void run(double duration) {
 
 int main(int argc, char** argv) {
     try {
-        run(argc > 1 ? std::atof(argv[1]) : 60.0);
+        run(argc > 1 ? std::atof(argv[1]) : 60.0, argc > 2 && std::string(argv[2]) == "pipewire");
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench: %s\n", error.what());

@@ -32,7 +32,8 @@ double now() {
 }  // namespace
 
 HelperProcess::HelperProcess(const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env, const Confinement& confinement) {
+                             const std::map<std::string, std::string>& env,
+                             const std::vector<std::string>& launcher, const Confinement& confinement) {
     ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -48,7 +49,8 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args,
     std::vector<std::string> envText;
     for (const auto& [key, value] : merged) envText.push_back(key + "=" + value);
 
-    std::vector<std::string> argText{helperPath()};
+    std::vector<std::string> argText = launcher;
+    argText.push_back(helperPath());
     argText.insert(argText.end(), args.begin(), args.end());
 
     pid_ = fork();

@@ -33,9 +33,12 @@ struct Confinement {
 // the black-box tests, the benchmarks and the demo.
 class HelperProcess {
 public:
-    // `env` entries are added to (or replace those of) this process's environment.
+    // `env` entries are added to (or replace those of) this process's environment. A `launcher`
+    // (its program as an absolute path, then its arguments) runs the helper: the helper's path and
+    // `args` follow its arguments. The `confinement` applies to the launcher and so to the helper.
     explicit HelperProcess(const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& env = {},
+                           const std::vector<std::string>& launcher = {},
                            const Confinement& confinement = {});
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;

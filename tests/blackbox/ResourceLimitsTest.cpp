@@ -44,8 +44,9 @@ std::string describe(const Session& session) {
 // lets it, checking as it goes that each reply is alone and that a failure leaves the session usable.
 Session runSession(const Confinement& confinement, const TempDir& tmp) {
     const Json config = {{"video", {simVideo(1)}}, {"audio", {simAudio(1)}}};
-    HelperProcess process(
-        {"--stdio"}, {{"QUORVELLE_SIMULATED_DEVICES", config.dump()}, {"TMPDIR", tmp.path()}}, confinement);
+    HelperProcess process({"--stdio"},
+                          {{"QUORVELLE_SIMULATED_DEVICES", config.dump()}, {"TMPDIR", tmp.path()}}, {},
+                          confinement);
     std::vector<std::string> lines;
     process.setTranscript([&](const std::string& line, bool sent) {
         if (!sent) lines.push_back(line);

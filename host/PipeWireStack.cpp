@@ -1,0 +1,161 @@
+#include "PipeWireStack.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace qvtest {
+
+namespace {
+
+bool within(double seconds, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    if (FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fputs(text.c_str(), file);
+        std::fclose(file);
+    }
+}
+
+std::string buildDirectory() {
+    const std::string path = helperPath();
+    return path.substr(0, path.rfind('/'));
+}
+
+bool reap(pid_t pid, double seconds) {
+    return within(seconds, [&] { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGTERM);
+    if (reap(pid, 5.0)) return;
+    ::kill(-pid, SIGKILL);
+    reap(pid, 5.0);
+}
+
+}  // namespace
+
+PipeWireStack::PipeWireStack() {
+    for (const char* tool : {"dbus-daemon", "dbus-send", "pipewire", "wireplumber", "pw-cli"}) {
+        if (shell(std::string("command -v ") + tool + " >/dev/null 2>&1; echo $?") != "0\n") return;
+    }
+    const std::string& dir = runtime_.path();
+    ::chmod(dir.c_str(), 0700);
+    const std::string bus = dir + "/bus";
+    writeFile(dir + "/bus.conf",
+              "<busconfig><type>session</type><listen>unix:path=" + bus +
+                  "</listen><policy context=\"default\"><allow send_destination=\"*\" "
+                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                  "</busconfig>\n");
+    env_ = {{"XDG_RUNTIME_DIR", dir},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus},
+            // WirePlumber keeps what it learns (default nodes, stream targets) out of $HOME.
+            {"XDG_STATE_HOME", dir + "/state"},
+            {"XDG_CONFIG_HOME", dir + "/config"},
+            {"PIPEWIRE_RUNTIME_DIR", dir},
+            {"PIPEWIRE_REMOTE", "pipewire-0"}};
+    start({"dbus-daemon", "--nofork", "--config-file=" + dir + "/bus.conf"});
+    if (!within(10.0, [&] { return exists(bus); })) return;
+    start({"pipewire"});
+    if (!within(10.0, [&] { return exists(dir + "/pipewire-0"); })) return;
+    start({"wireplumber"});
+    running_ = within(10.0, [&] { return nodes().find("Dummy-Driver") != std::string::npos; });
+}
+
+PipeWireStack::~PipeWireStack() {
+    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) stop(*it);
+}
+
+pid_t PipeWireStack::addPlayer(const std::string& name) {
+    const pid_t pid = start({buildDirectory() + "/test-player", name});
+    const bool up = within(10.0, [&] {
+        const std::string listed = nodes();
+        return listed.find("quorvelle-test-camera") != std::string::npos &&
+               listed.find("quorvelle-test-microphone") != std::string::npos;
+    });
+    return up ? pid : -1;
+}
+
+pid_t PipeWireStack::addPortal(const std::string& mode, const std::string& stored) {
+    const pid_t pid = start({buildDirectory() + "/test-portal", mode, stored});
+    const std::string ask =
+        "timeout 5 dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+        "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.portal.Desktop 2>/dev/null";
+    const bool up = within(10.0, [&] { return shell(ask).find("boolean true") != std::string::npos; });
+    return up ? pid : -1;
+}
+
+void PipeWireStack::kill(pid_t pid) {
+    for (auto& process : processes_) {
+        if (process == pid) {
+            ::kill(-pid, SIGKILL);
+            reap(pid, 5.0);
+            process = -1;
+        }
+    }
+}
+
+std::string PipeWireStack::nodes() const {
+    return shell("timeout 5 pw-cli ls Node 2>/dev/null");
+}
+
+std::string PipeWireStack::shell(const std::string& command) const {
+    std::string prefix;
+    for (const auto& [key, value] : env_) prefix += key + "='" + value + "' ";
+    std::string text;
+    if (FILE* pipe = ::popen((prefix + command).c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+pid_t PipeWireStack::start(const std::vector<std::string>& args) {
+    std::vector<std::string> envText;
+    for (const auto& [key, value] : env_) envText.push_back(key + "=" + value);
+    const std::string log = runtime_.path() + "/log";
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        for (auto& entry : envText) ::putenv(entry.data());
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const int none = ::open("/dev/null", O_RDONLY);
+        ::dup2(none, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid > 0) {
+        ::setpgid(pid, pid);
+        processes_.push_back(pid);
+    }
+    return pid;
+}
+
+}  // namespace qvtest

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "HelperProcess.h"
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qvtest {
+
+// A private session bus, PipeWire and WirePlumber in a scratch runtime directory, as a desktop
+// session runs them, and test players published on it (the build's test-player and test-portal).
+// Each process runs in a process group of its own, which the stack ends on the way out (SIGTERM,
+// then SIGKILL after a bounded wait). running() is false when a part is not installed or did not
+// come up: tests then skip.
+class PipeWireStack {
+public:
+    PipeWireStack();
+    ~PipeWireStack();
+    PipeWireStack(const PipeWireStack&) = delete;
+    PipeWireStack& operator=(const PipeWireStack&) = delete;
+
+    bool running() const { return running_; }
+    // What a helper needs in its environment to reach this stack.
+    const std::map<std::string, std::string>& env() const { return env_; }
+
+    // Publishes the test player `name` (a camera and its microphone) and waits until both nodes
+    // are in the graph; returns its process id, or -1.
+    pid_t addPlayer(const std::string& name = "Quorvelle - Player 01");
+    // Puts the stand-in camera portal on the bus (test-portal `mode` `stored`) and waits until it
+    // owns its name; returns its process id, or -1.
+    pid_t addPortal(const std::string& mode, const std::string& stored);
+    // Ends one process this stack started (a player, say): SIGKILL, as an unplugged device goes.
+    void kill(pid_t pid);
+    // What `pw-cli ls Node` says about the graph.
+    std::string nodes() const;
+
+private:
+    std::string shell(const std::string& command) const;
+    pid_t start(const std::vector<std::string>& args);
+
+    TempDir runtime_;
+    std::map<std::string, std::string> env_;
+    std::vector<pid_t> processes_;
+    bool running_ = false;
+};
+
+}  // namespace qvtest

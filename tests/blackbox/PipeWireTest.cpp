@@ -1,0 +1,230 @@
+// The helper against a real PipeWire daemon and WirePlumber, with a test player published on it.
+
+#include "PipeWireStack.h"
+#include "SimulatedPlayers.h"
+
+#include "base/Digest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace qvtest;
+
+namespace {
+
+const Json camera = {{"deviceId", "pipewire:quorvelle-test-camera"},
+                     {"formats", {{{"height", 144}, {"maxFps", 60.0}, {"minFps", 60.0}, {"width", 160}}}},
+                     {"label", "Quorvelle - Player 01"},
+                     {"player", "01"}};
+const Json microphone = {{"deviceId", "pipewire:quorvelle-test-microphone"},
+                         {"label", "Microphone (Quorvelle - Player 01)"},
+                         {"player", "01"}};
+
+// A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
+class RealHelper {
+public:
+    RealHelper(const PipeWireStack& stack, const std::string& backend = "pipewire", bool portal = false,
+               const std::vector<std::string>& launcher = {})
+        : process_({"--stdio"}, environment(stack, backend, portal), launcher),
+          sessionDir_(process_.readEvent("ready", 20.0).value_or(Json::object()).value("sessionDir", "")) {}
+    ~RealHelper() { EXPECT_EQ(process_.errorText(), ""); }
+
+    HelperProcess* operator->() { return &process_; }
+    const std::string& sessionDir() const { return sessionDir_; }
+
+    Json ok(const std::string& action, const Json& fields = Json::object(), double timeout = 20.0) {
+        const Json reply = process_.request(action, fields, timeout).value_or(Json());
+        EXPECT_EQ(reply.value("ok", Json()), true) << action << ": " << reply.dump();
+        return reply.value("result", Json::object());
+    }
+
+    // Lists, connects to the camera (and microphone) and waits for a few frames (and samples).
+    void connect(bool withAudio, const Json& cameraId = camera["deviceId"]) {
+        const Json list = ok("list");
+        Json selection = {{"videoDeviceId", cameraId}};
+        if (withAudio) selection["audioDeviceId"] = microphone["deviceId"];
+        EXPECT_EQ(
+            ok("connect", {{"inventoryId", list["inventoryId"]}, {"selection", selection}})["connection"],
+            "connected");
+        process_.waitStatus(
+            [&](const Json& s) {
+                return s["source"].is_object() && s["source"]["videoSamples"].get<int>() > 3 &&
+                       (!withAudio || s["source"]["audioSamples"].get<int>() > 3);
+            },
+            20.0);
+    }
+
+private:
+    static std::map<std::string, std::string> environment(const PipeWireStack& stack,
+                                                          const std::string& backend, bool portal) {
+        auto env = stack.env();
+        env["TMPDIR"] = tmp().path();
+        env["QUORVELLE_SIMULATED_DEVICES"] = "";
+        env["QUORVELLE_DEVICE_BACKEND"] = backend;
+        env["QUORVELLE_CAMERA_PORTAL"] = portal ? "1" : "";
+        return env;
+    }
+    static TempDir& tmp() {
+        static TempDir dir;
+        return dir;
+    }
+
+    HelperProcess process_;
+    std::string sessionDir_;
+};
+
+// ffprobe's count of the video frames in a file, and its streams' codecs.
+std::pair<int, std::string> contents(const std::string& path) {
+    const std::string file = " '" + path + "' ";
+    const int frames =
+        std::atoi(shellOutput("ffprobe" + file + "-v error -count_frames -select_streams v:0 " +
+                              "-show_entries stream=nb_read_frames -of csv=p=0 2>/dev/null")
+                      .c_str());
+    const std::string codecs =
+        shellOutput("ffprobe" + file + "-v error -show_entries stream=codec_name -of csv=p=0 2>/dev/null");
+    return {frames, codecs};
+}
+
+#define REQUIRE_STACK(stack) \
+    if (!(stack).running()) GTEST_SKIP() << "PipeWire and WirePlumber could not be started here"
+
+}  // namespace
+
+TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    ASSERT_GT(stack.addPlayer(), 0);
+    RealHelper helper(stack);
+    const Json list = helper.ok("list");
+    EXPECT_EQ(list["videoDevices"], Json::array({camera}));
+    EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+    EXPECT_EQ(list["permissions"], Json({{"audio", "authorized"}, {"video", "authorized"}}));
+
+    helper.connect(true);
+    const Json status = helper.ok("status");
+    EXPECT_TRUE(
+        includes(status["videoFormat"], {{"width", 160}, {"height", 144}, {"mediaSubType", 0x59555956}}));
+    const Json frame = helper.ok("live_frame");
+    helper.ok("release_frame", {{"leaseId", frame["leaseId"]}});
+    const Json shot = helper.ok("screenshot");
+    EXPECT_TRUE(includes(shot, {{"width", 160}, {"height", 144}, {"format", "png"}}));
+
+    helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
+    const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
+    EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    // The camera delivers 300 frames in 5 s; those the writer had no room for on a busy machine
+    // are counted, not lost without trace.
+    const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
+    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
+    EXPECT_EQ(frames, recording.value("videoSamples", -1));
+    EXPECT_EQ(codecs, "h264\naac\n");
+
+    const Json closed = helper.ok("close");
+    EXPECT_EQ(closed["devicesReleased"], true);
+    EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+TEST(PipeWire, ThePlayerGoingAwayEndsTheRecordingPartialWithAPlayableFile) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    const pid_t player = stack.addPlayer();
+    ASSERT_GT(player, 0);
+    RealHelper helper(stack);
+    helper.connect(true);
+    helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 30000}});
+    helper->waitStatus([](const Json& s) { return s["recording"]["videoSamples"].get<int>() > 60; }, 20.0);
+    stack.kill(player);
+    const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
+    EXPECT_TRUE(includes(recording, {{"state", "partial"}, {"reason", "error"}})) << recording.dump();
+    const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
+    EXPECT_GT(frames, 60);
+    EXPECT_EQ(frames, recording.value("videoSamples", -1));
+    EXPECT_EQ(helper.ok("status")["connection"], "disconnected");
+}
+
+// The V4L2 backend meets an implementation written elsewhere: pw-v4l2, which serves PipeWire's
+// cameras as /dev/videoN to a program it runs. The helper finds cameras by listing /dev, which
+// pw-v4l2 does not cover, so it runs in a mount namespace whose /dev also lists a video0.
+TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    TempDir scratch;
+    const std::string script =
+        "d=$1; shift; mount -t tmpfs none \"$d\" && mkdir \"$d/u\" \"$d/w\" && touch \"$d/u/video0\" && "
+        "mount -t overlay overlay -o lowerdir=/dev,upperdir=\"$d/u\",workdir=\"$d/w\" /dev || exit 97; "
+        "exec pw-v4l2 \"$@\"";
+    if (shellOutput("command -v pw-v4l2 >/dev/null && unshare -m sh -c '" + script + "' sh " +
+                    scratch.path() + " true; echo $?") != "0\n")
+        GTEST_SKIP() << "pw-v4l2, or a mount namespace with its own /dev, is not available here";
+    ASSERT_GT(stack.addPlayer(), 0);
+    RealHelper helper(stack, "v4l2", false,
+                      {"/usr/bin/unshare", "-m", "sh", "-c", script, "sh", scratch.path()});
+    const Json list = helper.ok("list");
+    ASSERT_EQ(list["videoDevices"].size(), 1u) << list.dump();
+    const Json& device = list["videoDevices"][0];
+    EXPECT_TRUE(includes(device, {{"label", "Quorvelle - Player 01"}, {"player", "01"}})) << device.dump();
+    helper.connect(false, device["deviceId"]);
+    helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
+    const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
+    EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
+    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
+    EXPECT_EQ(frames, recording.value("videoSamples", -1));
+    EXPECT_EQ(codecs, "h264\n");
+    EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// Without a forced backend the helper uses PipeWire when its daemon answers; "v4l2" goes to the
+// kernel's devices, where this machine's PipeWire players do not appear.
+TEST(PipeWire, TheHelperChoosesPipeWireWhenItAnswersUnlessTold) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    ASSERT_GT(stack.addPlayer(), 0);
+    for (const auto& [backend, listed] :
+         std::map<std::string, bool>{{"", true}, {"v4l2", false}, {"pipewire", true}}) {
+        SCOPED_TRACE(backend);
+        RealHelper helper(stack, backend);
+        EXPECT_EQ(helper.ok("list")["videoDevices"].dump().find("pipewire:") != std::string::npos, listed);
+    }
+}
+
+// Behind the camera portal the camera's permission is the portal's: its stored answer, else the
+// user's answer to a request; cameras are listed and connected through the connection the portal
+// hands out once access is granted. The microphone has no portal.
+TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
+    struct Case {
+        const char* mode;    // how the portal answers a request
+        const char* stored;  // the answer it holds from the start
+        const char* before;
+        const char* after;
+    };
+    for (const Case& c :
+         {Case{"grant", "", "not_determined", "authorized"}, Case{"deny", "", "not_determined", "denied"},
+          Case{"deny", "yes", "authorized", "authorized"}, Case{"grant", "no", "denied", "denied"}}) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.stored);
+        PipeWireStack stack;
+        REQUIRE_STACK(stack);
+        ASSERT_GT(stack.addPlayer(), 0);
+        ASSERT_GT(stack.addPortal(c.mode, c.stored), 0);
+        RealHelper helper(stack, "pipewire", true);
+        EXPECT_EQ(helper.ok("permission_status")["permissions"],
+                  Json({{"audio", "authorized"}, {"video", c.before}}));
+        EXPECT_EQ(helper.ok("request_permission", {{"media", "video"}})["permissions"]["video"], c.after);
+        const Json list = helper.ok("list");
+        EXPECT_EQ(list["audioDevices"], Json::array({microphone}));
+        if (std::string(c.after) != "authorized") {
+            EXPECT_EQ(list["videoDevices"], Json::array());
+            continue;
+        }
+        EXPECT_EQ(list["videoDevices"], Json::array({camera}));
+        helper.connect(false);
+        EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    }
+}

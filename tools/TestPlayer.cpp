@@ -1,0 +1,227 @@
+// A test player on PipeWire: a camera (Video/Source, 160 × 144 YUY2 at 60 frames a second, each
+// buffer stamped with its monotonic time and sequence number) and its microphone (Audio/Source,
+// a 440 Hz tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is
+// killed, which unplugs both, or for the seconds given.
+//
+//   test-player [name] [seconds]      name: "Quorvelle - Player 01" by default
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+constexpr int width = 160;
+constexpr int height = 144;
+constexpr int fps = 60;
+constexpr int stride = width * 2;
+constexpr int audioRate = 48000;
+
+struct Player {
+    pw_main_loop* loop = nullptr;
+    pw_stream* camera = nullptr;
+    pw_stream* microphone = nullptr;
+    spa_source* timer = nullptr;
+    std::uint64_t frames = 0;
+    std::uint64_t audioFrames = 0;
+};
+
+std::uint64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * SPA_NSEC_PER_SEC +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Moving vertical bars, so that consecutive frames differ.
+void paint(std::uint8_t* row0, std::uint64_t frame) {
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = row0 + static_cast<std::ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width; x += 2) {
+            const auto luma = static_cast<std::uint8_t>(((x + static_cast<int>(frame)) / 16 % 2) ? 200 : 40);
+            row[x * 2] = luma;
+            row[x * 2 + 1] = static_cast<std::uint8_t>(90 + y / 2);
+            row[x * 2 + 2] = luma;
+            row[x * 2 + 3] = 160;
+        }
+    }
+}
+
+void produceFrame(void* data) {
+    auto& player = *static_cast<Player*>(data);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(player.camera);
+    if (buffer == nullptr) return;
+    spa_buffer* spa = buffer->buffer;
+    spa_data& plane = spa->datas[0];
+    if (plane.data != nullptr && plane.maxsize >= static_cast<std::uint32_t>(stride * height)) {
+        paint(static_cast<std::uint8_t*>(plane.data), player.frames);
+        plane.chunk->offset = 0;
+        plane.chunk->stride = stride;
+        plane.chunk->size = static_cast<std::uint32_t>(stride * height);
+        if (auto* header = static_cast<spa_meta_header*>(
+                spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
+            header->pts = static_cast<std::int64_t>(monotonicNs());
+            header->flags = 0;
+            header->seq = player.frames;
+            header->dts_offset = 0;
+        }
+        ++player.frames;
+    }
+    pw_stream_queue_buffer(player.camera, buffer);
+}
+
+void cameraFormatChanged(void* data, uint32_t id, const spa_pod* param) {
+    auto& player = *static_cast<Player*>(data);
+    if (id != SPA_PARAM_Format || param == nullptr) return;
+    std::uint8_t space[512];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, space, sizeof space);
+    const spa_pod* params[2];
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+    spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_buffers, 0);
+    spa_pod_builder_int(&builder, 8);
+    spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_blocks, 0);
+    spa_pod_builder_int(&builder, 1);
+    spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_size, 0);
+    spa_pod_builder_int(&builder, stride * height);
+    spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_stride, 0);
+    spa_pod_builder_int(&builder, stride);
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_prop(&builder, SPA_PARAM_META_type, 0);
+    spa_pod_builder_id(&builder, SPA_META_Header);
+    spa_pod_builder_prop(&builder, SPA_PARAM_META_size, 0);
+    spa_pod_builder_int(&builder, sizeof(spa_meta_header));
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+    pw_stream_update_params(player.camera, params, 2);
+}
+
+void cameraStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
+    auto& player = *static_cast<Player*>(data);
+    // Frames are paced by our own timer while someone watches.
+    timespec interval{0, static_cast<long>(SPA_NSEC_PER_SEC / fps)};
+    timespec off{0, 0};
+    const bool on = state == PW_STREAM_STATE_STREAMING;
+    pw_loop_update_timer(pw_main_loop_get_loop(player.loop), player.timer, on ? &interval : &off,
+                         on ? &interval : &off, false);
+}
+
+void tick(void* data, uint64_t expirations) {
+    auto& player = *static_cast<Player*>(data);
+    // Ticks this process was too late for are frames the camera lost: they leave a gap in the
+    // sequence numbers, as a real camera's skipped frames do.
+    if (expirations > 1) player.frames += expirations - 1;
+    pw_stream_trigger_process(player.camera);
+}
+
+void produceAudio(void* data) {
+    auto& player = *static_cast<Player*>(data);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(player.microphone);
+    if (buffer == nullptr) return;
+    spa_data& plane = buffer->buffer->datas[0];
+    if (plane.data != nullptr) {
+        std::uint32_t frames = plane.maxsize / sizeof(std::int16_t);
+        if (buffer->requested != 0 && buffer->requested < frames)
+            frames = static_cast<std::uint32_t>(buffer->requested);
+        auto* samples = static_cast<std::int16_t*>(plane.data);
+        for (std::uint32_t i = 0; i < frames; ++i, ++player.audioFrames) {
+            const double phase = 2 * M_PI * 440.0 * static_cast<double>(player.audioFrames) / audioRate;
+            samples[i] = static_cast<std::int16_t>(8000 * std::sin(phase));
+        }
+        plane.chunk->offset = 0;
+        plane.chunk->stride = sizeof(std::int16_t);
+        plane.chunk->size = frames * sizeof(std::int16_t);
+    }
+    pw_stream_queue_buffer(player.microphone, buffer);
+}
+
+pw_stream* makeStream(Player& player, const char* name, const std::string& description,
+                      const char* mediaClass, const char* mediaType, pw_stream_events& events) {
+    pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_CLASS, mediaClass, PW_KEY_MEDIA_TYPE, mediaType, PW_KEY_NODE_NAME,
+                          name, PW_KEY_NODE_DESCRIPTION, description.c_str(), nullptr);
+    pw_stream* stream =
+        pw_stream_new_simple(pw_main_loop_get_loop(player.loop), name, props, &events, &player);
+    return stream;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string name = argc > 1 ? argv[1] : "Quorvelle - Player 01";
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 0;
+    pw_init(&argc, &argv);
+    Player player;
+    player.loop = pw_main_loop_new(nullptr);
+    player.timer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), tick, &player);
+
+    pw_stream_events cameraEvents{};
+    cameraEvents.version = PW_VERSION_STREAM_EVENTS;
+    cameraEvents.process = produceFrame;
+    cameraEvents.param_changed = cameraFormatChanged;
+    cameraEvents.state_changed = cameraStateChanged;
+    player.camera = makeStream(player, "quorvelle-test-camera", name, "Video/Source", "Video", cameraEvents);
+
+    std::uint8_t space[1024];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, space, sizeof space);
+    spa_pod_frame object{};
+    spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_builder_id(&builder, SPA_VIDEO_FORMAT_YUY2);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_rectangle(&builder, width, height);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_fraction(&builder, fps, 1);
+    const auto* video = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
+    pw_stream_connect(player.camera, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                      &video, 1);
+
+    pw_stream_events microphoneEvents{};
+    microphoneEvents.version = PW_VERSION_STREAM_EVENTS;
+    microphoneEvents.process = produceAudio;
+    player.microphone = makeStream(player, "quorvelle-test-microphone", "Microphone (" + name + ")",
+                                   "Audio/Source", "Audio", microphoneEvents);
+    spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_audio);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_format, 0);
+    spa_pod_builder_id(&builder, SPA_AUDIO_FORMAT_S16);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_rate, 0);
+    spa_pod_builder_int(&builder, audioRate);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_channels, 0);
+    spa_pod_builder_int(&builder, 1);
+    const auto* audio = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
+    pw_stream_connect(player.microphone, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS), &audio, 1);
+
+    if (seconds > 0) {
+        spa_source* stop = pw_loop_add_timer(
+            pw_main_loop_get_loop(player.loop),
+            [](void* data, uint64_t) { pw_main_loop_quit(static_cast<pw_main_loop*>(data)); }, player.loop);
+        timespec after{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
+        pw_loop_update_timer(pw_main_loop_get_loop(player.loop), stop, &after, nullptr, false);
+    }
+    pw_main_loop_run(player.loop);
+    pw_stream_destroy(player.microphone);
+    pw_stream_destroy(player.camera);
+    pw_main_loop_destroy(player.loop);
+    pw_deinit();
+    return 0;
+}

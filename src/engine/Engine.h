@@ -132,6 +132,8 @@ private:
     // --- EngineFinish.cpp: finish, close and termination ---
     // The two completions of a full stop; both are written and read on controlQueue only.
     struct StopJoin {
+        // A stop with no session releases nothing, so it confirms nothing either.
+        bool hadSession = false;
         bool previewStopped = false;
         std::optional<bool> released;
     };

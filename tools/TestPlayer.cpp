@@ -1,35 +1,57 @@
-// A test player on PipeWire: a camera (Video/Source, 160 × 144 YUY2 at 60 frames a second, each
-// buffer stamped with its monotonic time and sequence number) and its microphone (Audio/Source,
-// a 440 Hz tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is
-// killed, which unplugs both, or for the seconds given.
+// A test player on PipeWire: a camera (Video/Source, 160 × 144 at 60 frames a second, each buffer
+// stamped with its monotonic time and sequence number) and its microphone (Audio/Source, a 440 Hz
+// tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is killed,
+// which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds]      name: "Quorvelle - Player 01" by default
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG]      name: "Quorvelle - Player 01" by default
+//
+// YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
+// and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that a
+// reader that ignores the stride sees them.
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
+#include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr int width = 160;
 constexpr int height = 144;
 constexpr int fps = 60;
-constexpr int stride = width * 2;
+constexpr int padding = 48;
 constexpr int audioRate = 48000;
+
+// The frame layout of the format asked for.
+struct Layout {
+    bool jpeg = false;
+    std::vector<std::uint8_t> jpegFrame;  // the one picture an MJPG camera sends
+    std::uint32_t format = SPA_VIDEO_FORMAT_YUY2;
+    int stride = width * 2 + padding;
+    int size = (width * 2 + padding) * height;
+};
+
+Layout layout;
 
 struct Player {
     pw_main_loop* loop = nullptr;
     pw_stream* camera = nullptr;
     pw_stream* microphone = nullptr;
     spa_source* timer = nullptr;
+    // The frame number is the frame period the frame falls in, counted from the first frame:
+    // periods that got no frame (the timer or the graph ran late) leave a gap in the sequence
+    // numbers, as a real camera's lost frames do.
+    std::uint64_t firstNs = 0;
     std::uint64_t frames = 0;
     std::uint64_t audioFrames = 0;
 };
@@ -41,10 +63,27 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-// Moving vertical bars, so that consecutive frames differ.
-void paint(std::uint8_t* row0, std::uint64_t frame) {
+// Moving vertical bars (YUY2), or one colour; the padding after each row is 0xFF.
+void paint(std::uint8_t* data, std::uint64_t frame) {
+    if (layout.jpeg) {
+        std::memcpy(data, layout.jpegFrame.data(), layout.jpegFrame.size());
+        return;
+    }
+    std::memset(data, 0xFF, static_cast<std::size_t>(layout.size));
+    if (layout.format == SPA_VIDEO_FORMAT_NV12) {
+        for (int y = 0; y < height * 3 / 2; ++y) std::memset(data + y * layout.stride, 128, width);
+        return;
+    }
     for (int y = 0; y < height; ++y) {
-        std::uint8_t* row = row0 + static_cast<std::ptrdiff_t>(y) * stride;
+        std::uint8_t* row = data + static_cast<std::ptrdiff_t>(y) * layout.stride;
+        if (layout.format == SPA_VIDEO_FORMAT_BGRx) {
+            for (int x = 0; x < width; ++x) {
+                row[x * 4] = 40;
+                row[x * 4 + 1] = 80;
+                row[x * 4 + 2] = 160;
+            }
+            continue;
+        }
         for (int x = 0; x < width; x += 2) {
             const auto luma = static_cast<std::uint8_t>(((x + static_cast<int>(frame)) / 16 % 2) ? 200 : 40);
             row[x * 2] = luma;
@@ -61,14 +100,19 @@ void produceFrame(void* data) {
     if (buffer == nullptr) return;
     spa_buffer* spa = buffer->buffer;
     spa_data& plane = spa->datas[0];
-    if (plane.data != nullptr && plane.maxsize >= static_cast<std::uint32_t>(stride * height)) {
+    if (plane.data != nullptr && plane.maxsize >= static_cast<std::uint32_t>(layout.size)) {
+        const std::uint64_t now = monotonicNs();
+        if (player.firstNs == 0) player.firstNs = now;
+        const std::uint64_t period =
+            (now - player.firstNs + SPA_NSEC_PER_SEC / fps / 2) * fps / SPA_NSEC_PER_SEC;
+        player.frames = std::max(player.frames, period);
         paint(static_cast<std::uint8_t*>(plane.data), player.frames);
         plane.chunk->offset = 0;
-        plane.chunk->stride = stride;
-        plane.chunk->size = static_cast<std::uint32_t>(stride * height);
+        plane.chunk->stride = layout.jpeg ? 0 : layout.stride;
+        plane.chunk->size = static_cast<std::uint32_t>(layout.jpeg ? layout.jpegFrame.size() : layout.size);
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
-            header->pts = static_cast<std::int64_t>(monotonicNs());
+            header->pts = static_cast<std::int64_t>(now);
             header->flags = 0;
             header->seq = player.frames;
             header->dts_offset = 0;
@@ -92,9 +136,9 @@ void cameraFormatChanged(void* data, uint32_t id, const spa_pod* param) {
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_blocks, 0);
     spa_pod_builder_int(&builder, 1);
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_size, 0);
-    spa_pod_builder_int(&builder, stride * height);
+    spa_pod_builder_int(&builder, layout.size);
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_stride, 0);
-    spa_pod_builder_int(&builder, stride);
+    spa_pod_builder_int(&builder, layout.stride);
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
     spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
     spa_pod_builder_prop(&builder, SPA_PARAM_META_type, 0);
@@ -115,12 +159,8 @@ void cameraStateChanged(void* data, pw_stream_state, pw_stream_state state, cons
                          on ? &interval : &off, false);
 }
 
-void tick(void* data, uint64_t expirations) {
-    auto& player = *static_cast<Player*>(data);
-    // Ticks this process was too late for are frames the camera lost: they leave a gap in the
-    // sequence numbers, as a real camera's skipped frames do.
-    if (expirations > 1) player.frames += expirations - 1;
-    pw_stream_trigger_process(player.camera);
+void tick(void* data, uint64_t /*expirations*/) {
+    pw_stream_trigger_process(static_cast<Player*>(data)->camera);
 }
 
 void produceAudio(void* data) {
@@ -159,6 +199,36 @@ pw_stream* makeStream(Player& player, const char* name, const std::string& descr
 int main(int argc, char** argv) {
     const std::string name = argc > 1 ? argv[1] : "Quorvelle - Player 01";
     const double seconds = argc > 2 ? std::atof(argv[2]) : 0;
+    const std::string format = argc > 3 ? argv[3] : "YUY2";
+    if (format == "BGRx") {
+        layout.format = SPA_VIDEO_FORMAT_BGRx;
+        layout.stride = width * 4 + padding;
+        layout.size = layout.stride * height;
+    } else if (format == "MJPG") {
+        // The BGRx colour as a JPEG picture, made once.
+        layout.jpeg = true;
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+        for (std::size_t i = 0; i < pixels.size(); i += 4) {
+            pixels[i] = 40;
+            pixels[i + 1] = 80;
+            pixels[i + 2] = 160;
+        }
+        tjhandle encoder = tjInitCompress();
+        unsigned char* jpeg = nullptr;
+        unsigned long bytes = 0;
+        if (tjCompress2(encoder, pixels.data(), width, 0, height, TJPF_BGRX, &jpeg, &bytes, TJSAMP_420, 95,
+                        0) != 0)
+            return 1;
+        layout.jpegFrame.assign(jpeg, jpeg + bytes);
+        tjFree(jpeg);
+        tjDestroy(encoder);
+        layout.stride = 0;
+        layout.size = static_cast<int>(bytes);
+    } else if (format == "NV12") {
+        layout.format = SPA_VIDEO_FORMAT_NV12;
+        layout.stride = width + padding;
+        layout.size = layout.stride * height * 3 / 2;
+    }
     pw_init(&argc, &argv);
     Player player;
     player.loop = pw_main_loop_new(nullptr);
@@ -179,9 +249,11 @@ int main(int argc, char** argv) {
     spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
     spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
     spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
-    spa_pod_builder_id(&builder, SPA_VIDEO_FORMAT_YUY2);
+    spa_pod_builder_id(&builder, layout.jpeg ? SPA_MEDIA_SUBTYPE_mjpg : SPA_MEDIA_SUBTYPE_raw);
+    if (!layout.jpeg) {
+        spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+        spa_pod_builder_id(&builder, layout.format);
+    }
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(&builder, width, height);
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);

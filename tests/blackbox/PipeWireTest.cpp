@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -121,8 +123,8 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
-    // The camera delivers 300 frames in 5 s; those the writer had no room for on a busy machine
-    // are counted, not lost without trace.
+    // The camera makes 300 frames in 5 s. Those it lost (its sequence numbers show them) or the
+    // writer had no room for on a busy machine are counted, not lost without trace.
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
     EXPECT_NEAR(delivered, 300, 6) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
@@ -177,13 +179,48 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
+    // pw-v4l2 numbers the frames it hands on itself, so what PipeWire lost on a busy machine leaves
+    // no gap to count: only a floor holds here (a quiet machine records 300 within 2%).
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
-    EXPECT_NEAR(delivered, 300, 6) << recording.dump();
+    EXPECT_GE(delivered, 270) << recording.dump();
+    EXPECT_LE(delivered, 306) << recording.dump();
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
     EXPECT_EQ(frames, recording.value("videoSamples", -1));
     EXPECT_EQ(codecs, "h264\n");
     EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
     EXPECT_EQ(helper->waitExit(20.0), 0);
+}
+
+// Frames in the other formats the converter knows, raw ones with rows padded beyond their pixels,
+// arrive whole: a screenshot of a one-colour frame is that colour throughout, padding nowhere.
+TEST(PipeWire, PaddedFramesOfEachFormatConvertWhole) {
+    struct Case {
+        const char* format;
+        std::uint32_t mediaSubType;
+        int red, green, blue;
+    };
+    for (const Case& c : {Case{"BGRx", 0x58523234, 160, 80, 40}, Case{"NV12", 0x4E563132, 130, 130, 130},
+                          Case{"MJPG", 0x4D4A5047, 160, 80, 40}}) {
+        SCOPED_TRACE(c.format);
+        PipeWireStack stack;
+        REQUIRE_STACK(stack);
+        ASSERT_GT(stack.addPlayer("Quorvelle - Player 01", c.format), 0);
+        RealHelper helper(stack);
+        helper.connect(false);
+        EXPECT_EQ(helper.ok("status")["videoFormat"]["mediaSubType"], c.mediaSubType);
+        const Json shot = helper.ok("screenshot");
+        const std::string pixels = shellOutput("ffmpeg -nostdin -v error -i '" + helper.sessionDir() + "/" +
+                                               shot.value("basename", "") + "' -f rawvideo -pix_fmt rgb24 -");
+        ASSERT_EQ(pixels.size(), 160u * 144u * 3u);
+        int worst = 0;
+        for (std::size_t i = 0; i < pixels.size(); i += 3) {
+            const int expected[3] = {c.red, c.green, c.blue};
+            for (int k = 0; k < 3; ++k)
+                worst = std::max(worst, std::abs(static_cast<unsigned char>(pixels[i + k]) - expected[k]));
+        }
+        EXPECT_LE(worst, 3);
+        EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    }
 }
 
 // Two players made by one program have the same node names: their serials keep their ids apart,

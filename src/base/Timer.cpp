@@ -95,7 +95,12 @@ namespace {
 
 void armManual(ManualTime& time, Queue& queue, const std::shared_ptr<Timer::State>& state,
                unsigned generation, double deadline, double interval, std::function<void()> handler) {
-    time.schedule(deadline, [&time, &queue, state, generation, interval, handler](double due) {
+    // Manual time holds the timer weakly: an entry left behind must not keep the asio timer past
+    // its queue, and one whose timer is gone has nowhere to run.
+    std::weak_ptr<Timer::State> weak = state;
+    time.schedule(deadline, [&time, &queue, weak, generation, interval, handler](double due) {
+        auto state = weak.lock();
+        if (!state) return;
         queue.async([&time, &queue, state, generation, due, interval, handler] {
             if (state->generation != generation) return;
             if (interval > 0) {

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -19,9 +20,8 @@ namespace qv {
 
 namespace {
 
-// Audio that arrives later than this after the previous block leaves a gap filled with silence;
-// smaller differences are clock jitter and the audio stays contiguous.
-constexpr double audioGapTolerance = 0.05;
+// Silence goes through the resampler in pieces of this many samples.
+constexpr std::int64_t silencePiece = 1024;
 
 void configure(AVCodecContext* c, const AudioSettings& settings) {
     c->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -71,46 +71,80 @@ int AacTrack::open(const AudioSettings& settings, Mp4Output& output) {
     if (stream_ == nullptr) return result;
     result = swr_alloc_set_opts2(&resampler_, &context_->ch_layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
                                  &context_->ch_layout, AV_SAMPLE_FMT_S16, settings.sampleRate, 0, nullptr);
+    // Resampling from the start, though the rates are equal: compensation needs the resampler,
+    // and switching it on later would restart the conversion.
+    if (result >= 0) result = av_opt_set_int(resampler_, "flags", SWR_FLAG_RESAMPLE, 0);
     if (result >= 0) result = swr_init(resampler_);
     if (result < 0) return result;
     fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, settings.channels, context_->frame_size * 2);
     if (fifo_ == nullptr) return AVERROR(ENOMEM);
     channels_ = settings.channels;
     sampleRate_ = settings.sampleRate;
+    timeline_ = std::make_unique<AudioTimeline>(settings.sampleRate);
     return 0;
 }
 
-int AacTrack::encode(const std::vector<std::int16_t>& pcm, std::int64_t pts, Mp4Output& output) {
-    const int count = static_cast<int>(pcm.size() / static_cast<std::size_t>(channels_));
-    if (fifoPts_ < 0) fifoPts_ = pts;
-    const std::int64_t expected = fifoPts_ + av_audio_fifo_size(fifo_);
-    std::int64_t gap = pts - expected;
-    if (gap > std::llround(audioGapTolerance * sampleRate_)) {
-        float silence[1024] = {};
-        float* planes[2] = {silence, silence};
-        while (gap > 0) {
-            const int n = static_cast<int>(std::min<std::int64_t>(gap, 1024));
-            if (av_audio_fifo_write(fifo_, reinterpret_cast<void**>(planes), n) < n) return AVERROR(ENOMEM);
-            gap -= n;
-            const int sent = sendFrames(false, output);
-            if (sent < 0) return sent;
-        }
+int AacTrack::encode(std::vector<std::int16_t> pcm, double time, Mp4Output& output) {
+    timeline_->push(time, static_cast<std::int64_t>(pcm.size() / static_cast<std::size_t>(channels_)));
+    held_.push_back(std::move(pcm));
+    return layHeld(false, output);
+}
+
+int AacTrack::layHeld(bool draining, Mp4Output& output) {
+    while (timeline_->ready(draining)) {
+        // Where the next captured sample lands: after the FIFO and what the resampler still holds.
+        const double laid =
+            static_cast<double>(fifoPts_ + av_audio_fifo_size(fifo_)) +
+            static_cast<double>(swr_get_delay(resampler_, static_cast<std::int64_t>(sampleRate_) * 1000)) /
+                1000;
+        const AudioTimeline::Placement placement = timeline_->place(laid);
+        const std::vector<std::int16_t> block = std::move(held_.front());
+        held_.pop_front();
+        started_ = true;
+        int result = convert(nullptr, placement.silence, output);
+        if (result < 0) return result;
+        const auto delta = static_cast<int>(std::llround(placement.stretch * sampleRate_));
+        // Over the next second of output, `delta` samples more (or fewer); renewed with every block.
+        result = swr_set_compensation(resampler_, delta, delta != 0 ? sampleRate_ : 0);
+        if (result < 0) return result;
+        const auto frames = static_cast<std::int64_t>(block.size() / static_cast<std::size_t>(channels_));
+        result = convert(block.data() + placement.cut * channels_, frames - placement.cut, output);
+        if (result < 0) return result;
     }
-    if (av_audio_fifo_realloc(fifo_, av_audio_fifo_size(fifo_) + count) < 0) return AVERROR(ENOMEM);
-    converted_.resize(static_cast<std::size_t>(count) * static_cast<std::size_t>(channels_));
+    return 0;
+}
+
+int AacTrack::convert(const std::int16_t* pcm, std::int64_t count, Mp4Output& output) {
+    static const std::vector<std::int16_t> silence(silencePiece * 2, 0);
+    while (count > 0) {
+        const int n = static_cast<int>(pcm != nullptr ? count : std::min(count, silencePiece));
+        const auto* in = reinterpret_cast<const std::uint8_t*>(pcm != nullptr ? pcm : silence.data());
+        const int result = resample(&in, n, output);
+        if (result < 0) return result;
+        count -= n;
+    }
+    return 0;
+}
+
+// `in` null: what the resampler still holds.
+int AacTrack::resample(const std::uint8_t** in, int count, Mp4Output& output) {
+    const int room = swr_get_out_samples(resampler_, count);
+    if (room < 0) return room;
+    converted_.resize(static_cast<std::size_t>(room) * static_cast<std::size_t>(channels_));
     std::uint8_t* out[2] = {reinterpret_cast<std::uint8_t*>(converted_.data()),
-                            reinterpret_cast<std::uint8_t*>(converted_.data() + count)};
-    const auto* in = reinterpret_cast<const std::uint8_t*>(pcm.data());
-    const int made = swr_convert(resampler_, out, count, &in, count);
+                            reinterpret_cast<std::uint8_t*>(converted_.data() + room)};
+    const int made = swr_convert(resampler_, out, room, in, count);
     if (made < 0) return made;
     if (av_audio_fifo_write(fifo_, reinterpret_cast<void**>(out), made) < made) return AVERROR(ENOMEM);
     return sendFrames(false, output);
 }
 
 int AacTrack::finish(Mp4Output& output) {
-    if (fifoPts_ >= 0) {
-        const int sent = sendFrames(true, output);
-        if (sent < 0) return sent;
+    if (started_ || !held_.empty()) {
+        int result = layHeld(true, output);
+        if (result >= 0) result = resample(nullptr, 0, output);
+        if (result >= 0) result = sendFrames(true, output);
+        if (result < 0) return result;
     }
     const int result = avcodec_send_frame(context_, nullptr);
     if (result < 0) return result;

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "media/AudioTimeline.h"
+
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <vector>
 
 struct AVAudioFifo;
@@ -22,8 +26,11 @@ struct AudioSettings {
 };
 
 // The audio track of an MP4 output: FFmpeg's AAC encoder fed with interleaved 16-bit PCM, converted
-// to the encoder's planar format and cut into whole encoder frames. Lost audio keeps its place on the
-// timeline as silence. Results are FFmpeg error codes (< 0).
+// to the encoder's planar format and cut into whole encoder frames. AudioTimeline decides where each
+// block goes; libswresample's compensation carries out its gentle stretch, and lost audio keeps its
+// place as silence. The track starts at time zero, silent until the first sample's time, so that the
+// file's edit, which hides the encoder's priming, puts that sample at its time. Results are FFmpeg
+// error codes (< 0).
 class AacTrack {
 public:
     AacTrack() = default;
@@ -36,15 +43,20 @@ public:
     static void prepare(const AudioSettings& settings);
 
     int open(const AudioSettings& settings, Mp4Output& output);
-    // `pcm` holds whole interleaved sample frames; `pts` counts samples from time zero.
-    int encode(const std::vector<std::int16_t>& pcm, std::int64_t pts, Mp4Output& output);
-    // Encodes the last partial frame and drains the encoder.
+    // `pcm` holds whole interleaved sample frames; `time`, in samples from time zero, is when its
+    // first one was heard.
+    int encode(std::vector<std::int16_t> pcm, double time, Mp4Output& output);
+    // Lays the blocks still held, encodes the last partial frame and drains the encoder.
     int finish(Mp4Output& output);
 
     int sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
 
 private:
+    int layHeld(bool draining, Mp4Output& output);
+    // Converts `count` samples (none: silence) through the resampler into the FIFO.
+    int convert(const std::int16_t* pcm, std::int64_t count, Mp4Output& output);
+    int resample(const std::uint8_t** in, int count, Mp4Output& output);
     int sendFrames(bool flush, Mp4Output& output);
     int drain(Mp4Output& output);
 
@@ -55,8 +67,11 @@ private:
     SwrContext* resampler_ = nullptr;
     // PCM waits here until a whole encoder frame is there.
     AVAudioFifo* fifo_ = nullptr;
-    std::int64_t fifoPts_ = -1;     // time of the FIFO's first sample, in samples
+    std::int64_t fifoPts_ = 0;      // time of the FIFO's first sample, in samples
     std::vector<float> converted_;  // one block in the encoder's planar format, reused
+    std::unique_ptr<AudioTimeline> timeline_;
+    std::deque<std::vector<std::int16_t>> held_;  // the blocks the timeline holds back, in order
+    bool started_ = false;
     int channels_ = 0;
     int sampleRate_ = 0;
 };

@@ -139,13 +139,13 @@ bool MovieWriter::appendAudio(const AudioSample& sample) {
         sample.samples.empty() || sample.samples.size() % static_cast<std::size_t>(audio_->channels()) != 0) {
         return false;
     }
-    const std::int64_t pts = std::llround((sample.presentationTime - *sessionStart_) * audio_->sampleRate());
+    const double time = (sample.presentationTime - *sessionStart_) * audio_->sampleRate();
     {
         std::lock_guard lock(mutex_);
         if (status_ != Status::writing || audioFinished_ || ending_ || queuedAudio_ >= audioQueueCapacity) {
             return false;
         }
-        items_.push_back(Item{Item::Kind::audio, nullptr, pts, sample.samples});
+        items_.push_back(Item{Item::Kind::audio, nullptr, 0, sample.samples, time});
         ++queuedAudio_;
     }
     wake_.notify_one();
@@ -236,7 +236,8 @@ void MovieWriter::run() {
             return;
         }
         if (working && item.kind == Item::Kind::video) failed(video_->encode(item.fill, item.pts, output_));
-        if (working && item.kind == Item::Kind::audio) failed(audio_->encode(item.pcm, item.pts, output_));
+        if (working && item.kind == Item::Kind::audio)
+            failed(audio_->encode(std::move(item.pcm), item.time, output_));
         item.fill = nullptr;  // lets go of the source picture it holds
         std::lock_guard lock(mutex_);
         if (item.kind == Item::Kind::video) --queuedVideo_;

@@ -78,6 +78,7 @@ private:
         VideoFill fill;
         std::int64_t pts = 0;
         std::vector<std::int16_t> pcm;
+        double time = 0;  // audio: when its first sample was heard, in samples from time zero
     };
 
     // Records the first failure; returns whether `result` was one.

@@ -23,8 +23,8 @@ constexpr unsigned bufferMicroseconds = 200000;
 constexpr int waitTimeoutMs = 100;
 // Consecutive failed recoveries after which the device is treated as broken.
 constexpr int maxFailedRecoveries = 10;
-// Within this distance the sample clock is trusted over the measured arrival time.
-constexpr double clockTolerance = 0.02;
+// A driver timestamp older than this is stale (or from another clock): the block is timed by now.
+constexpr double stalestStamp = 1.0;
 
 // The PCM and what its capture thread keeps between blocks.
 class AlsaCore final : public DeviceInput::Core {
@@ -36,10 +36,11 @@ public:
     snd_pcm_uframes_t period = 0;
     std::shared_ptr<AudioDataOutput> output;
 
-    // Capture thread only: when the next block begins if capture is continuous.
+    // Whether the driver stamps its positions on the monotonic clock (see openPcm).
+    bool driverClock = false;
+    // Capture thread only: the previous block's time.
     bool haveClock = false;
     double lastTime = 0;
-    double nextTime = 0;
 
     Start prepare(const std::vector<std::shared_ptr<CaptureOutput>>& outputs) override {
         if (pcm == nullptr) return Start::refused;
@@ -58,22 +59,38 @@ public:
         return closed;
     }
 
-    // Monotonic time of the first frame of a block just read: now, less what was captured since.
+    // Monotonic time of the first frame of a block just read. The driver's status pairs a position
+    // with the moment it reached it, taken together in the kernel, so the time does not depend on
+    // when this thread got to run; without it, now less what was captured since. The recording
+    // smooths what jitter is left and follows the device's clock, so blocks are not evened out here.
     double timeOf(snd_pcm_sframes_t frames) {
-        snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0) delay = 0;
         const double now = mono();
-        const double measured = now - static_cast<double>(frames + delay) / format.sampleRate;
-        double time = measured;
-        // Consecutive blocks follow the device's sample clock, which does not jitter; the
-        // measurement only takes over when the two drift apart. A block cannot have begun later
-        // than its own length before now, and time never goes back.
-        if (haveClock && std::fabs(measured - nextTime) < clockTolerance) time = nextTime;
-        time = std::min(time, now - static_cast<double>(frames) / format.sampleRate);
+        const double rate = format.sampleRate;
+        double time = HUGE_VAL;
+        if (driverClock) {
+            snd_pcm_status_t* status = nullptr;
+            snd_pcm_status_alloca(&status);
+            if (snd_pcm_status(pcm, status) == 0) {
+                snd_htimestamp_t stamp{};
+                snd_pcm_status_get_htstamp(status, &stamp);
+                const double at =
+                    static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9;
+                const snd_pcm_sframes_t delay = snd_pcm_status_get_delay(status);
+                if (at > 0 && at <= now && now - at < stalestStamp && delay >= 0) {
+                    time = at - static_cast<double>(frames + delay) / rate;
+                }
+            }
+        }
+        if (time == HUGE_VAL) {
+            snd_pcm_sframes_t delay = 0;
+            if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0) delay = 0;
+            time = now - static_cast<double>(frames + delay) / rate;
+        }
+        // A block cannot have begun later than its own length before now, and time never goes back.
+        time = std::min(time, now - static_cast<double>(frames) / rate);
         if (haveClock && time <= lastTime) time = std::nextafter(lastTime, lastTime + 1);
         haveClock = true;
         lastTime = time;
-        nextTime = time + static_cast<double>(frames) / format.sampleRate;
         return time;
     }
 
@@ -83,8 +100,6 @@ public:
             unplugged.store(true);
             return false;
         }
-        // The samples lost in an overrun leave a gap: the next block is timed afresh.
-        haveClock = false;
         if (snd_pcm_recover(pcm, error, 1) < 0 || snd_pcm_start(pcm) < 0) {
             if (snd_pcm_state(pcm) == SND_PCM_STATE_DISCONNECTED) {
                 unplugged.store(true);
@@ -158,6 +173,16 @@ std::shared_ptr<AlsaCore> openPcm(const std::string& name) {
     if (period == 0 || rate == 0 || channels == 0) check(-EINVAL);
     core->period = period;
     core->format = {static_cast<int>(rate), static_cast<int>(channels)};
+
+    // Positions stamped on the monotonic clock, the clock of every other timestamp. Both settings
+    // or neither: a stamp on the wall clock would be worse than none.
+    snd_pcm_sw_params_t* software = nullptr;
+    snd_pcm_sw_params_alloca(&software);
+    core->driverClock =
+        snd_pcm_sw_params_current(core->pcm, software) >= 0 &&
+        snd_pcm_sw_params_set_tstamp_mode(core->pcm, software, SND_PCM_TSTAMP_ENABLE) >= 0 &&
+        snd_pcm_sw_params_set_tstamp_type(core->pcm, software, SND_PCM_TSTAMP_TYPE_MONOTONIC) >= 0 &&
+        snd_pcm_sw_params(core->pcm, software) >= 0;
     return core;
 }
 

@@ -1,12 +1,14 @@
 #include "device/simulated/PacedLoop.h"
 
+#include <memory>
+
 namespace qv {
 
 PacedLoop::~PacedLoop() {
     stop();
 }
 
-void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step) {
+void PacedLoop::start(std::string name, double periodSeconds, std::function<bool()> step, double firstDelay) {
     stop();
     // The timer may fail to be made (it needs descriptors): the loop keeps the queue only once its
     // timer exists, so a failed start leaves nothing half made for stop() to meet.
@@ -14,8 +16,10 @@ void PacedLoop::start(std::string name, double periodSeconds, std::function<bool
     timer_.emplace(*queue);
     queue_ = std::move(queue);
     Timer* timer = &*timer_;
-    timer_->start(0, periodSeconds, [timer, step = std::move(step)] {
-        if (!step()) timer->cancel();
+    // One step for every tick: the timer runs a copy of its handler, and a step keeps its state.
+    auto shared = std::make_shared<std::function<bool()>>(std::move(step));
+    timer_->start(firstDelay, periodSeconds, [timer, shared] {
+        if (!(*shared)()) timer->cancel();
     });
 }
 

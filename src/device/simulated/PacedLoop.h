@@ -19,8 +19,9 @@ public:
     PacedLoop(const PacedLoop&) = delete;
     PacedLoop& operator=(const PacedLoop&) = delete;
 
-    // `step` returns false when it has nothing more to do; the thread then idles until stopped.
-    void start(std::string name, double periodSeconds, std::function<bool()> step);
+    // `step` returns false when it has nothing more to do; the thread then idles until stopped. The
+    // first step runs `firstDelay` seconds from now.
+    void start(std::string name, double periodSeconds, std::function<bool()> step, double firstDelay = 0);
     // Returns once no step runs any more. Must not be called from the step.
     void stop();
     bool running() const { return queue_ != nullptr; }

@@ -8,11 +8,16 @@
 
 namespace qv {
 
-SimulatedDevice::SimulatedDevice(SimulatedVideoDevice camera)
-    : config_(camera), id_(camera.id), name_(camera.name), formats_(camera.formats) {}
+SimulatedDevice::SimulatedDevice(SimulatedVideoDevice camera, std::shared_ptr<SimulatedSessionClock> clock)
+    : config_(camera),
+      clock_(std::move(clock)),
+      id_(camera.id),
+      name_(camera.name),
+      formats_(camera.formats) {}
 
-SimulatedDevice::SimulatedDevice(SimulatedAudioDevice microphone)
-    : config_(microphone), id_(microphone.id), name_(microphone.name) {}
+SimulatedDevice::SimulatedDevice(SimulatedAudioDevice microphone,
+                                 std::shared_ptr<SimulatedSessionClock> clock)
+    : config_(microphone), clock_(std::move(clock)), id_(microphone.id), name_(microphone.name) {}
 
 MediaType SimulatedDevice::mediaType() const {
     return std::holds_alternative<SimulatedVideoDevice>(config_) ? MediaType::video : MediaType::audio;
@@ -37,13 +42,13 @@ std::shared_ptr<CaptureInput> SimulatedDevice::createInput() {
         if (camera->startFailure == SimulatedStartFailure::input) {
             throw PlatformError("V4L2", EBUSY, "Simulated camera cannot be opened");
         }
-        return std::make_shared<SimulatedVideoInput>(shared_from_this(), *camera);
+        return std::make_shared<SimulatedVideoInput>(shared_from_this(), *camera, clock_);
     }
     const auto& microphone = std::get<SimulatedAudioDevice>(config_);
     if (microphone.startFailure == SimulatedStartFailure::input) {
         throw PlatformError("ALSA", -EBUSY, "Simulated microphone cannot be opened");
     }
-    return std::make_shared<SimulatedAudioInput>(shared_from_this(), microphone);
+    return std::make_shared<SimulatedAudioInput>(shared_from_this(), microphone, clock_);
 }
 
 }  // namespace qv

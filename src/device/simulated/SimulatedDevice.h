@@ -2,6 +2,9 @@
 
 #include "device/CaptureDevice.h"
 #include "device/simulated/SimulatedDeviceConfig.h"
+#include "device/simulated/SimulatedSessionClock.h"
+
+#include <memory>
 
 #include <variant>
 
@@ -10,8 +13,9 @@ namespace qv {
 // A simulated camera or microphone.
 class SimulatedDevice final : public CaptureDevice {
 public:
-    explicit SimulatedDevice(SimulatedVideoDevice camera);
-    explicit SimulatedDevice(SimulatedAudioDevice microphone);
+    // Inputs of devices that share `clock` pace their samples from the same session start.
+    SimulatedDevice(SimulatedVideoDevice camera, std::shared_ptr<SimulatedSessionClock> clock);
+    SimulatedDevice(SimulatedAudioDevice microphone, std::shared_ptr<SimulatedSessionClock> clock);
 
     MediaType mediaType() const override;
     const std::string& uniqueId() const override { return id_; }
@@ -24,6 +28,7 @@ public:
 
 private:
     std::variant<SimulatedVideoDevice, SimulatedAudioDevice> config_;
+    std::shared_ptr<SimulatedSessionClock> clock_;
     std::string id_;
     std::string name_;
     std::vector<VideoFormat> formats_;

@@ -18,6 +18,9 @@ constexpr double longestDelayMs = 86'400'000;
 constexpr std::int64_t highestSampleRate = 1'000'000;
 constexpr std::int64_t mostChannels = 64;
 constexpr std::uint32_t bgraSubType = 0x42475241;
+constexpr double largestClockPpm = 5000;
+// A mark's tone burst must end well before the next mark begins.
+constexpr double shortestMarkPeriodMs = 100;
 
 struct Invalid {};
 
@@ -124,7 +127,8 @@ SimulatedVideoDevice videoDevice(const Json& value) {
 }
 
 SimulatedAudioDevice audioDevice(const Json& value) {
-    exactKeys(value, {"id", "name", "sampleRate", "channels", "listings", "startFailure", "silent"});
+    exactKeys(value,
+              {"id", "name", "sampleRate", "channels", "listings", "startFailure", "silent", "clockPpm"});
     SimulatedAudioDevice device;
     identify(value, device.id, device.name);
     if (const Json* v = field(value, "sampleRate")) {
@@ -135,6 +139,8 @@ SimulatedAudioDevice audioDevice(const Json& value) {
     device.listings = optionalCount(field(value, "listings"));
     device.startFailure = startFailure(field(value, "startFailure"));
     if (const Json* v = field(value, "silent")) device.silent = flag(*v);
+    if (const Json* v = field(value, "clockPpm"))
+        device.clockPpm = number(*v, -largestClockPpm, largestClockPpm);
     return device;
 }
 
@@ -170,7 +176,7 @@ void requireUniqueIds(const std::vector<Device>& devices) {
 }
 
 SimulatedDeviceConfig parseValue(const Json& root) {
-    exactKeys(root, {"video", "audio", "permissions", "permissionRequests"});
+    exactKeys(root, {"video", "audio", "permissions", "permissionRequests", "syncMarks"});
     SimulatedDeviceConfig config;
     if (const Json* list = field(root, "video")) {
         if (!list->is_array()) invalid();
@@ -191,6 +197,9 @@ SimulatedDeviceConfig parseValue(const Json& root) {
         exactKeys(*requests, {"video", "audio"});
         if (const Json* v = field(*requests, "video")) config.videoAnswer = answer(*v);
         if (const Json* v = field(*requests, "audio")) config.audioAnswer = answer(*v);
+    }
+    if (const Json* v = field(root, "syncMarks"); v != nullptr && !v->is_null()) {
+        config.syncMarksMs = number(*v, shortestMarkPeriodMs, longestDelayMs);
     }
     return config;
 }

@@ -42,6 +42,8 @@ struct SimulatedAudioDevice {
     std::optional<std::int64_t> listings;
     SimulatedStartFailure startFailure = SimulatedStartFailure::none;
     bool silent = false;
+    // How many parts per million the microphone's sample clock runs fast (negative: slow).
+    double clockPpm = 0;
 };
 
 // How a request for access to an undetermined media type is answered.
@@ -59,6 +61,8 @@ struct SimulatedDeviceConfig {
     AuthorizationStatus audioPermission = AuthorizationStatus::authorized;
     SimulatedPermissionAnswer videoAnswer;
     SimulatedPermissionAnswer audioAnswer;
+    // Period of the sync marks (a white frame and a tone burst at the same instant); none: no marks.
+    std::optional<double> syncMarksMs;
 
     // Throws CaptureError "SIMULATION_CONFIG" for anything but a valid description.
     static SimulatedDeviceConfig parse(std::string_view text);

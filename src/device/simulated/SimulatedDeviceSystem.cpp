@@ -10,11 +10,13 @@ SimulatedDeviceSystem::SimulatedDeviceSystem(const SimulatedDeviceConfig& config
       audioStatus_(config.audioPermission),
       videoAnswer_(config.videoAnswer),
       audioAnswer_(config.audioAnswer) {
+    // A session opens one player's camera and microphone: they share the clock of its start.
+    const auto clock = std::make_shared<SimulatedSessionClock>(config.syncMarksMs);
     for (const auto& camera : config.video) {
-        video_.push_back({std::make_shared<SimulatedDevice>(camera), camera.listings});
+        video_.push_back({std::make_shared<SimulatedDevice>(camera, clock), camera.listings});
     }
     for (const auto& microphone : config.audio) {
-        audio_.push_back({std::make_shared<SimulatedDevice>(microphone), microphone.listings});
+        audio_.push_back({std::make_shared<SimulatedDevice>(microphone, clock), microphone.listings});
     }
 }
 

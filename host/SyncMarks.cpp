@@ -1,0 +1,170 @@
+#include "SyncMarks.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace qvtest {
+
+namespace {
+
+// The test picture's brightest luma is about 135; a white frame's is 235.
+constexpr double whiteLuma = 200;
+// The burst peaks at 24000 / 32768 of full scale, the steady tone at 8192 / 32768.
+constexpr double burstLevel = 0.5;
+constexpr double silenceLevel = 0.01;
+// Bursts last 30 ms and come at least 100 ms apart.
+constexpr double burstSpacing = 0.06;
+
+struct Decoder {
+    AVCodecContext* context = nullptr;
+    double timeBase = 0;
+    ~Decoder() { avcodec_free_context(&context); }
+};
+
+struct Input {
+    AVFormatContext* format = nullptr;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    ~Input() {
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avformat_close_input(&format);
+    }
+};
+
+bool open(Decoder& decoder, const AVStream* stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    decoder.context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (decoder.context == nullptr || avcodec_parameters_to_context(decoder.context, stream->codecpar) < 0) {
+        return false;
+    }
+    // Lets the decoder move the first frame's time past the encoder's priming it drops.
+    decoder.context->pkt_timebase = stream->time_base;
+    decoder.timeBase = av_q2d(stream->time_base);
+    return avcodec_open2(decoder.context, codec, nullptr) >= 0;
+}
+
+double meanLuma(const AVFrame* frame) {
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < frame->height; y += 16) {
+        const std::uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
+        for (int x = 0; x < frame->width; x += 16, ++count) sum += row[x];
+    }
+    return count > 0 ? sum / count : 0;
+}
+
+// Reads the audio frame's first channel, as floats.
+void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBurst, double& quietSince,
+            bool& heard) {
+    const double rate = frame->sample_rate;
+    for (int i = 0; i < frame->nb_samples; ++i) {
+        double value = 0;
+        switch (frame->format) {
+            case AV_SAMPLE_FMT_FLTP:
+            case AV_SAMPLE_FMT_FLT:
+                value = reinterpret_cast<const float*>(
+                    frame
+                        ->data[0])[frame->format == AV_SAMPLE_FMT_FLT ? i * frame->ch_layout.nb_channels : i];
+                break;
+            default:
+                return;
+        }
+        const double at = start + i / rate;
+        const double level = std::fabs(value);
+        if (level >= burstLevel && at - lastBurst > burstSpacing) {
+            marks.bursts.push_back(at);
+            lastBurst = at;
+        }
+        if (level >= silenceLevel) {
+            if (heard && at - quietSince > 0.001) marks.silences.push_back(quietSince);
+            if (heard) marks.longestSilence = std::max(marks.longestSilence, at - quietSince - 1 / rate);
+            if (!heard) marks.audioStart = at;
+            heard = true;
+            quietSince = at;
+            marks.audioEnd = at;
+        }
+    }
+}
+
+}  // namespace
+
+double SyncMarks::grid(double period) const {
+    if (whiteFrames.empty()) return 0;
+    std::vector<double> phases;
+    for (const double white : whiteFrames) {
+        const double since = white - whiteFrames.front();
+        phases.push_back(whiteFrames.front() + since - std::round(since / period) * period);
+    }
+    std::nth_element(phases.begin(), phases.begin() + static_cast<std::ptrdiff_t>(phases.size() / 2),
+                     phases.end());
+    return phases[phases.size() / 2];
+}
+
+std::vector<double> SyncMarks::offsets(double period) const {
+    const double zero = grid(period);
+    std::vector<double> result;
+    for (const double burst : bursts)
+        result.push_back(burst - zero - std::round((burst - zero) / period) * period);
+    return result;
+}
+
+int SyncMarks::lateWhiteFrames(double period, double frameInterval) const {
+    const double zero = grid(period);
+    return static_cast<int>(std::count_if(whiteFrames.begin(), whiteFrames.end(), [&](double white) {
+        return white - zero - std::round((white - zero) / period) * period > frameInterval * 0.9;
+    }));
+}
+
+SyncMarks readSyncMarks(const std::string& path) {
+    SyncMarks marks;
+    Input input;
+    if (input.packet == nullptr || input.frame == nullptr ||
+        avformat_open_input(&input.format, path.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(input.format, nullptr) < 0) {
+        return marks;
+    }
+    std::vector<std::unique_ptr<Decoder>> decoders;
+    for (unsigned i = 0; i < input.format->nb_streams; ++i) {
+        decoders.push_back(std::make_unique<Decoder>());
+        if (!open(*decoders.back(), input.format->streams[i])) return marks;
+    }
+    double lastBurst = -HUGE_VAL;
+    double quietSince = 0;
+    bool heard = false;
+    bool wasWhite = false;
+    const auto receive = [&](Decoder& decoder) {
+        while (avcodec_receive_frame(decoder.context, input.frame) >= 0) {
+            const double at = static_cast<double>(input.frame->best_effort_timestamp) * decoder.timeBase;
+            if (decoder.context->codec_type == AVMEDIA_TYPE_VIDEO) {
+                const bool white = meanLuma(input.frame) > whiteLuma;
+                if (white && !wasWhite) marks.whiteFrames.push_back(at);
+                wasWhite = white;
+            } else {
+                listen(input.frame, at, marks, lastBurst, quietSince, heard);
+            }
+            av_frame_unref(input.frame);
+        }
+    };
+    while (av_read_frame(input.format, input.packet) >= 0) {
+        Decoder& decoder = *decoders[static_cast<std::size_t>(input.packet->stream_index)];
+        const int sent = avcodec_send_packet(decoder.context, input.packet);
+        av_packet_unref(input.packet);
+        if (sent < 0) return marks;
+        receive(decoder);
+    }
+    for (auto& decoder : decoders) {
+        avcodec_send_packet(decoder->context, nullptr);
+        receive(*decoder);
+    }
+    marks.readable = true;
+    return marks;
+}
+
+}  // namespace qvtest

@@ -99,15 +99,15 @@ void armManual(ManualTime& time, Queue& queue, const std::shared_ptr<Timer::Stat
     // its queue, and one whose timer is gone has nowhere to run.
     std::weak_ptr<Timer::State> weak = state;
     time.schedule(deadline, [&time, &queue, weak, generation, interval, handler](double due) {
-        auto state = weak.lock();
-        if (!state) return;
-        queue.async([&time, &queue, state, generation, due, interval, handler] {
-            if (state->generation != generation) return;
+        auto alive = weak.lock();
+        if (!alive) return;
+        queue.async([&time, &queue, alive, generation, due, interval, handler] {
+            if (alive->generation != generation) return;
             if (interval > 0) {
                 double next = due + interval;
                 const double now = time.now();
                 if (next <= now) next += (static_cast<int>((now - next) / interval) + 1) * interval;
-                armManual(time, queue, state, generation, next, interval, handler);
+                armManual(time, queue, alive, generation, next, interval, handler);
             }
             handler();
         });

@@ -3,6 +3,7 @@
 #include "base/Uuid.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,7 +33,7 @@ double now() {
 
 HelperProcess::HelperProcess(const std::vector<std::string>& args,
                              const std::map<std::string, std::string>& env,
-                             const std::vector<std::string>& launcher) {
+                             const std::vector<std::string>& launcher, const Confinement& confinement) {
     ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -58,6 +59,16 @@ HelperProcess::HelperProcess(const std::vector<std::string>& args,
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        // The user first: the thread limit counts that user's threads. A confinement that cannot be
+        // made ends the child before it runs anything.
+        if (confinement.user && (setgroups(0, nullptr) != 0 || setgid(*confinement.user) != 0 ||
+                                 setuid(*confinement.user) != 0)) {
+            _exit(126);
+        }
+        for (const auto& [resource, value] : confinement.limits) {
+            const rlimit limit{value, value};
+            if (setrlimit(resource, &limit) != 0) _exit(126);
+        }
         std::vector<char*> argv;
         for (auto& a : argText) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -2,12 +2,14 @@
 
 #include "base/Json.h"
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvtest {
@@ -17,16 +19,27 @@ using qv::Json;
 // The built helper executable.
 const char* helperPath();
 
+// What the helper's process is given besides its arguments and environment, as a hostile host or a
+// crowded machine would: resource limits and another user.
+struct Confinement {
+    // RLIMIT_* resources with the value set as both soft and hard limit.
+    std::vector<std::pair<int, rlim_t>> limits;
+    // The user and group id the helper runs as (no supplementary groups); the caller must be allowed
+    // to switch to it.
+    std::optional<uid_t> user;
+};
+
 // Runs the real helper with pipes on all three standard streams and talks to it as a host does: for
 // the black-box tests, the benchmarks and the demo.
 class HelperProcess {
 public:
     // `env` entries are added to (or replace those of) this process's environment. A `launcher`
     // (its program as an absolute path, then its arguments) runs the helper: the helper's path and
-    // `args` follow its arguments.
+    // `args` follow its arguments. The `confinement` applies to the launcher and so to the helper.
     explicit HelperProcess(const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& env = {},
-                           const std::vector<std::string>& launcher = {});
+                           const std::vector<std::string>& launcher = {},
+                           const Confinement& confinement = {});
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;

@@ -1,6 +1,7 @@
 #include "base/Timer.h"
 
 #include "base/FaultInjection.h"
+#include "base/ManualTime.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -30,10 +31,21 @@ struct Timer::State {
 
 static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation);
 
-Timer::Timer(Queue& queue) : queue_(queue) {
+Timer::Timer(Queue& queue) : Timer(queue, nullptr) {}
+
+Timer::Timer(Queue& queue, ManualTime* time) : queue_(queue), manual_(time) {
     FaultInjection::acquire(FaultInjection::Kind::timer);
     state_ = std::make_shared<State>(queue.context());
 }
+
+namespace {
+
+// A run on manual time: on the timer's queue, unless cancelled or restarted since; a repeating
+// timer first books its next run after the present, skipping missed ones as on real time.
+void armManual(ManualTime& time, Queue& queue, const std::shared_ptr<Timer::State>& state,
+               unsigned generation, double deadline, double interval, std::function<void()> handler);
+
+}  // namespace
 
 Timer::~Timer() {
     cancel();
@@ -42,6 +54,11 @@ Timer::~Timer() {
 void Timer::start(double delay, double interval, std::function<void()> handler) {
     const unsigned generation = ++state_->generation;
     auto state = state_;
+    if (manual_) {
+        armManual(*manual_, queue_, state, generation, manual_->now() + (delay < 0 ? 0 : delay), interval,
+                  std::move(handler));
+        return;
+    }
     const auto deadline = std::chrono::steady_clock::now() + toDuration(delay);
     asio::post(queue_.context(), [state, generation, deadline, interval, handler = std::move(handler)] {
         if (state->generation != generation) return;
@@ -73,5 +90,30 @@ static void arm(const std::shared_ptr<Timer::State>& state, unsigned generation)
         handler();
     });
 }
+
+namespace {
+
+void armManual(ManualTime& time, Queue& queue, const std::shared_ptr<Timer::State>& state,
+               unsigned generation, double deadline, double interval, std::function<void()> handler) {
+    // Manual time holds the timer weakly: an entry left behind must not keep the asio timer past
+    // its queue, and one whose timer is gone has nowhere to run.
+    std::weak_ptr<Timer::State> weak = state;
+    time.schedule(deadline, [&time, &queue, weak, generation, interval, handler](double due) {
+        auto alive = weak.lock();
+        if (!alive) return;
+        queue.async([&time, &queue, alive, generation, due, interval, handler] {
+            if (alive->generation != generation) return;
+            if (interval > 0) {
+                double next = due + interval;
+                const double now = time.now();
+                if (next <= now) next += (static_cast<int>((now - next) / interval) + 1) * interval;
+                armManual(time, queue, alive, generation, next, interval, handler);
+            }
+            handler();
+        });
+    });
+}
+
+}  // namespace
 
 }  // namespace qv

@@ -7,6 +7,8 @@
 
 namespace qv {
 
+class ManualTime;
+
 // A cancellable one-shot or repeating timer whose handler runs on one queue. Repeating deadlines
 // advance from the previous deadline, not from when the handler ran, so a tick never drifts; ticks
 // missed while the queue was blocked are skipped, not run in a burst.
@@ -15,6 +17,8 @@ namespace qv {
 class Timer {
 public:
     explicit Timer(Queue& queue);
+    // On `time` instead of the real clock, when given; it must outlive the timer.
+    Timer(Queue& queue, ManualTime* time);
     ~Timer();
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
@@ -27,6 +31,7 @@ public:
 
 private:
     Queue& queue_;
+    ManualTime* manual_ = nullptr;
     std::shared_ptr<State> state_;
 };
 

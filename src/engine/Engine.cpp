@@ -2,6 +2,7 @@
 
 #include "base/CaptureError.h"
 #include "base/Clock.h"
+#include "base/ManualTime.h"
 #include "base/Runtime.h"
 #include "base/Timer.h"
 #include "base/Uuid.h"
@@ -66,9 +67,9 @@ CaptureError Engine::closing() {
 }
 
 std::shared_ptr<Engine> Engine::create(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices,
-                                       const Limits& limits, FileIo fileIo, std::function<double()> clock) {
+                                       const Limits& limits, FileIo fileIo, ManualTime* time) {
     std::shared_ptr<Engine> engine(
-        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo), std::move(clock)));
+        new Engine(std::move(output), std::move(devices), limits, std::move(fileIo), time));
     std::weak_ptr<Engine> weak = engine;
     engine->previewPipeline_ = LatestPreview::create(
         engine->files_, {}, {}, {},
@@ -102,19 +103,19 @@ struct Engine::SignalSource : asio::signal_set {
 };
 
 Engine::Engine(std::shared_ptr<Output> channel, std::shared_ptr<DeviceSystem> deviceSystem,
-               const Limits& limits, FileIo fileIo, std::function<double()> clock)
+               const Limits& limits, FileIo fileIo, ManualTime* time)
     : id_(randomUuid()),
       limits_(limits),
-      clock_(clock ? std::move(clock) : std::function<double()>(mono)),
+      clock_(time ? std::function<double()>([time] { return time->now(); }) : std::function<double()>(mono)),
       output_(std::move(channel)),
       devices_(std::move(deviceSystem)),
       permissionSnapshot_(clock_, [this] { return readPermissions(*devices_); }) {
     files_ = std::make_shared<OwnedFiles>(std::move(fileIo));
-    tickTimer_ = std::make_unique<Timer>(controlQueue());
-    startTimeout_ = std::make_unique<Timer>(controlQueue());
-    finishTimeout_ = std::make_unique<Timer>(controlQueue());
-    permissionTimeout_ = std::make_unique<Timer>(controlQueue());
-    watchdog_ = std::make_unique<DeadlineWatchdog>();
+    tickTimer_ = std::make_unique<Timer>(controlQueue(), time);
+    startTimeout_ = std::make_unique<Timer>(controlQueue(), time);
+    finishTimeout_ = std::make_unique<Timer>(controlQueue(), time);
+    permissionTimeout_ = std::make_unique<Timer>(controlQueue(), time);
+    watchdog_ = std::make_unique<DeadlineWatchdog>(time);
 }
 
 Engine::~Engine() = default;

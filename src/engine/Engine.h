@@ -25,6 +25,7 @@ class CaptureError;
 class CaptureSession;
 class DeadlineWatchdog;
 class LatestPreview;
+class ManualTime;
 class Movie;
 class Output;
 class OwnedFiles;
@@ -43,16 +44,17 @@ class Engine : public std::enable_shared_from_this<Engine>,
                public RequestSink {
 public:
     // Creates the private directory and hooks the output failure handler. Throws what the
-    // private directory throws. `fileIo` writes the images; tests pass one that fails. `clock`
-    // (mono() when empty) times frame freshness, stalls and the permission cache; tests move it on
-    // instead of waiting those bounds out. Media times and the "clock" reply stay on mono().
+    // private directory throws. `fileIo` writes the images; tests pass one that fails. `time`,
+    // when given, replaces the real clock for the engine's own timers, its watchdog, frame
+    // freshness, stalls and the permission cache, so tests move it on instead of waiting those
+    // bounds out. Media times and the "clock" reply stay on mono().
     // Everything a transition needs later (timers, the watchdog and its queue, the preview
     // pipeline, the signal sources) is made here, so that no transition can fail halfway for want
     // of a thread, a timer or a descriptor.
     static std::shared_ptr<Engine> create(std::shared_ptr<Output> output,
                                           std::shared_ptr<DeviceSystem> devices,
                                           const Limits& limits = protocolLimits, FileIo fileIo = {},
-                                          std::function<double()> clock = {});
+                                          ManualTime* time = nullptr);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -82,7 +84,7 @@ public:
 
 private:
     Engine(std::shared_ptr<Output> output, std::shared_ptr<DeviceSystem> devices, const Limits& limits,
-           FileIo fileIo, std::function<double()> clock);
+           FileIo fileIo, ManualTime* time);
 
     // --- Engine.cpp: dispatch, replies and status ---
     struct Action;
@@ -132,6 +134,8 @@ private:
     // --- EngineFinish.cpp: finish, close and termination ---
     // The two completions of a full stop; both are written and read on controlQueue only.
     struct StopJoin {
+        // A stop with no session releases nothing, so it confirms nothing either.
+        bool hadSession = false;
         bool previewStopped = false;
         std::optional<bool> released;
     };

@@ -151,6 +151,7 @@ void Engine::fullStop(FinishReason reason, bool closeHelper) {
     std::shared_ptr<Movie> stopped = movie_ && !movie_->completed ? movie_ : nullptr;
     if (stopped) stopped->beginFinishing();
     auto join = std::make_shared<StopJoin>();
+    join->hadSession = session_ != nullptr;
     std::weak_ptr<Engine> weak = weak_from_this();
 
     preview().stop([weak, join, stopped, reason, closeHelper] {
@@ -184,7 +185,8 @@ void Engine::finishWhenReady(const std::shared_ptr<StopJoin>& join, const std::s
     videoOutput_.reset();
     lifecycle_.holdingDevices = false;
     if (!*join->released) lifecycle_.releaseLost = true;
-    const bool released = lifecycle_.releaseConfirmed();
+    // This stop's own release; the close and the exit status also answer for every earlier one.
+    const bool released = *join->released && (join->hadSession || !lifecycle_.releaseLost);
     connection_ = released ? Connection::disconnected : Connection::failed;
     changed();
     if (!stopped) {

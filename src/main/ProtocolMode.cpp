@@ -39,9 +39,7 @@ void runProtocolMode() {
 
     std::shared_ptr<Output> output;
     try {
-        // Every queue and thread the session needs later is made now, so that running out of
-        // threads or descriptors ends the start-up rather than a request halfway.
-        startRuntime();
+        // The process-wide queues exist (main made them); the output channel's is the last.
         output = std::make_shared<Output>();
     } catch (...) {
         // No output channel to send through: the line goes straight to the descriptor.

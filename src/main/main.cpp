@@ -73,11 +73,21 @@ constexpr const char* helpLine =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Process-wide values first, before the command line is looked at.
-    (void)qv::nativeQueue();
-    (void)qv::controlQueue();
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto only = [&](const char* word) { return args.size() == 1 && args[0] == word; };
+    // Process-wide values first, before any mode runs.
+    try {
+        qv::startRuntime();
+    } catch (...) {
+        // Out of threads or descriptors before anything ran: the protocol's host still gets its one
+        // fatal line, straight to the descriptor, since not even the output channel exists.
+        if (only("--stdio")) {
+            if (auto line = qv::jsonLine(qv::fatalJSON(std::nullopt, qv::currentErrorJSON()))) {
+                writeAll(1, *line + "\n");
+            }
+        }
+        qv::exitProcess(1);
+    }
 
     if (only("--preview-codec-test")) printResult(qv::syntheticPreviewCodecTest);
     if (only("--preview-pipeline-test")) printResult(qv::syntheticPreviewPipelineTest);

@@ -25,11 +25,11 @@ std::function<void()> stage(std::shared_ptr<DeadlineWatchdog::Flag> flag, std::u
 
 }  // namespace
 
-DeadlineWatchdog::DeadlineWatchdog()
+DeadlineWatchdog::DeadlineWatchdog(ManualTime* time)
     : queue_(std::make_unique<Queue>("quorvelle.native.deadline")),
       flag_(std::make_shared<Flag>()),
-      deadlineTimer_(std::in_place, *queue_),
-      forceTimer_(std::in_place, *queue_) {}
+      deadlineTimer_(std::in_place, *queue_, time),
+      forceTimer_(std::in_place, *queue_, time) {}
 
 DeadlineWatchdog::DeadlineWatchdog(double seconds, double grace, std::function<void()> normal,
                                    std::function<void()> forced)

@@ -12,6 +12,8 @@
 
 namespace qv {
 
+class ManualTime;
+
 // An independent two-stage deadline: `normal` runs `seconds` after arming, `forced` a further
 // `grace` seconds later, both on the watchdog's own queue so that no stuck queue elsewhere can hold
 // them up. The normal stage does not disarm the forced one: only cancel(), a new arm() or
@@ -21,8 +23,8 @@ namespace qv {
 // an owner makes its watchdog once, ahead of the transitions that arm it.
 class DeadlineWatchdog {
 public:
-    // Unarmed.
-    DeadlineWatchdog();
+    // Unarmed; on `time` instead of the real clock, when given.
+    explicit DeadlineWatchdog(ManualTime* time = nullptr);
     // Armed at once.
     DeadlineWatchdog(double seconds, double grace, std::function<void()> normal,
                      std::function<void()> forced);

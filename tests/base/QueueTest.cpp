@@ -1,4 +1,5 @@
 #include "base/Clock.h"
+#include "base/ManualTime.h"
 #include "base/Queue.h"
 #include "base/Runtime.h"
 #include "base/Semaphore.h"
@@ -86,4 +87,28 @@ TEST(Queue, AHandlerThatThrowsEndsTheProcessWithStatusTwo) {
             for (;;) pause();
         },
         ::testing::ExitedWithCode(2), "^$");
+}
+
+// Timers on manual time run when it passes their deadline, on their queue; a repeating one runs once
+// for a long step, not once per missed period; a cancelled one not at all.
+TEST(Queue, TimersOnManualTimeRunWhenItIsMovedOn) {
+    ManualTime time(100);
+    Queue queue("quorvelle.test");
+    std::atomic<int> once{0}, repeating{0}, cancelled{0};
+    Timer a(queue, &time), b(queue, &time), c(queue, &time);
+    a.start(1, 0, [&] { ++once; });
+    b.start(0.5, 0.5, [&] { ++repeating; });
+    c.start(1, 0, [&] { ++cancelled; });
+    c.cancel();
+    const auto settled = [&] { queue.sync([] {}); };
+    time.advance(0.9);
+    settled();
+    EXPECT_EQ(once + repeating * 10, 10);
+    time.advance(10);
+    settled();
+    settled();
+    EXPECT_EQ(once, 1);
+    EXPECT_EQ(repeating, 2);
+    EXPECT_EQ(cancelled, 0);
+    EXPECT_EQ(time.now(), 110.9);
 }

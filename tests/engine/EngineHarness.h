@@ -3,6 +3,7 @@
 #include "SimulatedPlayerConfig.h"
 #include "TestSupport.h"
 #include "base/Limits.h"
+#include "base/ManualTime.h"
 #include "base/Runtime.h"
 #include "base/Uuid.h"
 #include "device/simulated/SimulatedDeviceSystem.h"
@@ -50,10 +51,10 @@ struct EngineUnderTest {
 
     explicit EngineUnderTest(const Json& players = Json::object(),
                              const qv::Limits& limits = qv::protocolLimits, qv::FileIo fileIo = {},
-                             std::function<double()> clock = {})
+                             qv::ManualTime* time = nullptr)
         : devices(
               std::make_shared<qv::SimulatedDeviceSystem>(qv::SimulatedDeviceConfig::parse(players.dump()))),
-          engine(qv::Engine::create(output, devices, limits, std::move(fileIo), std::move(clock))) {}
+          engine(qv::Engine::create(output, devices, limits, std::move(fileIo), time)) {}
     // The engine's state belongs to the control queue, and so does its end.
     ~EngineUnderTest() {
         qv::controlQueue().sync([&] { engine.reset(); });

@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -100,16 +99,16 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
 // The connection's deadline, kept armed for its forced stage, passes after the failed release: its
 // normal stage stops again and must not find the devices released.
 TEST(Engine, AnUnconfirmedReleaseStaysUnconfirmedWhenTheDeadlinePasses) {
-    qv::Limits limits;
-    limits.sessionSeconds = 1;
-    limits.watchdogGraceSeconds = 3600;
-    EngineUnderTest t(Json{{"video", {simVideo(1, {{"releaseFails", true}})}}}, limits);
+    qv::ManualTime time(0);
+    EngineUnderTest t(Json{{"video", {simVideo(1, {{"releaseFails", true}})}}}, qv::protocolLimits, {},
+                      &time);
     ASSERT_EQ(t.connect(1)["ok"], true);
     t.call(request("disconnect"));
     const Json failed = t.waitStatus(has("connection", "failed"));
     ASSERT_FALSE(failed.is_null());
     // Stopping again moves the sequence on twice, through "stopping".
     const auto sequence = failed["stateSequence"].get<std::int64_t>();
+    time.advance(qv::protocolLimits.sessionSeconds);
     const Json after = t.waitStatus([&](const Json& s) { return s["stateSequence"] >= sequence + 2; });
     EXPECT_EQ(after["connection"], "failed");
 }
@@ -136,10 +135,9 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
 TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
     for (const int frames : {0, 5}) {
         SCOPED_TRACE(frames);
-        // The engine's clock runs ahead of the frames' own whenever the test moves it on.
-        auto ahead = std::make_shared<std::atomic<double>>(0.0);
+        qv::ManualTime time(qv::mono());
         EngineUnderTest t(Json{{"video", {simVideo(1, {{"stallAfterFrames", frames}})}}}, qv::protocolLimits,
-                          {}, [ahead] { return qv::mono() + ahead->load(); });
+                          {}, &time);
         t.onControl([](qv::Engine& e) { e.ready(); });
         ASSERT_EQ(t.connect(1)["ok"], true);
         if (frames > 0) {
@@ -147,7 +145,7 @@ TEST(Engine, ASourceWithoutFramesOrThatPausesHasStalled) {
         }
         // Past both the first-frame and the frame-gap bound, again on every look until the tick notices.
         const Json status = t.waitStatus([&](const Json& s) {
-            *ahead = ahead->load() + qv::protocolLimits.firstFrameSeconds + 1;
+            time.advance(qv::protocolLimits.firstFrameSeconds + 1);
             return s["connection"] == "disconnected";
         });
         EXPECT_EQ(status["lastError"]["code"], "DEVICE_STALLED");

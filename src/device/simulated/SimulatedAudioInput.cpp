@@ -35,11 +35,10 @@ bool SimulatedAudioInput::start(const std::vector<std::shared_ptr<CaptureOutput>
             if (slot < next) return true;
             AudioSample sample = sound->between(static_cast<double>(next) * bufferSeconds,
                                                 static_cast<double>(slot + 1) * bufferSeconds);
-            // A buffer that catches up on slots a held-up thread missed starts where the first of
-            // them began, as a real device's queued buffer carries its capture time: stamped when it
-            // is made, its sound would look late by the slots it caught up on, and the recording
-            // would take that for a gap.
-            sample.presentationTime = now - static_cast<double>(slot - next) * bufferSeconds;
+            // Stamped where its first slot began on the session's grid, as a real device's buffer
+            // carries its capture time: stamped when this thread happens to run, a held-up or late
+            // thread would make the sound look late, and the recording would take that for a gap.
+            sample.presentationTime = origin + static_cast<double>(next) * bufferSeconds;
             next = slot + 1;
             output->deliver(std::move(sample));
             return true;

@@ -19,9 +19,9 @@ CaptureThread::~CaptureThread() {
 
 void CaptureThread::start(const std::string& name, std::function<void(const std::atomic<bool>&)> body) {
     stop(2.0);
+    FaultInjection::acquire(FaultInjection::Kind::thread);
     // Kept only once the thread exists: a thread that could not be made never counts as running,
     // which would leave its device's release unconfirmed.
-    FaultInjection::acquire(FaultInjection::Kind::thread);
     auto state = std::make_shared<State>();
     thread_ = std::thread([state, name = name.substr(0, 15), body = std::move(body)] {
         pthread_setname_np(pthread_self(), name.c_str());

@@ -3,7 +3,6 @@
 #include "base/CaptureError.h"
 #include "base/Clock.h"
 #include "base/Runtime.h"
-#include "base/Uuid.h"
 #include "device/linux/LinuxDeviceSystem.h"
 #include "engine/Engine.h"
 #include "protocol/Output.h"

@@ -9,13 +9,11 @@
 
 namespace qv {
 
-// A simulated microphone: SimulatedSound in 10 ms buffers from a capture thread of its own, each
-// stamped with the monotonic time it is produced at. Buffers follow the session clock's 10 ms grid;
-// a late capture thread delivers everything heard since its last buffer at once, as a device does.
+// A simulated microphone: SimulatedSound in 10 ms buffers from a capture thread of its own, paced by
+// a SimulatedAudioPacer on the session clock's grid: a late capture thread delivers everything heard
+// since its last buffer at once, as a device does, stamped where that sound began.
 class SimulatedAudioInput final : public CaptureInput {
 public:
-    static constexpr double bufferSeconds = 0.01;
-
     SimulatedAudioInput(CaptureDeviceRef device, SimulatedAudioDevice config,
                         std::shared_ptr<SimulatedSessionClock> clock);
     ~SimulatedAudioInput() override;

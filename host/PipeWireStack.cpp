@@ -87,7 +87,8 @@ PipeWireStack::~PipeWireStack() {
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) stop(*it);
 }
 
-pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& format) {
+pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& format, double clockPpm,
+                               int markMs) {
     // Players share their node names: this one is up when one more of each is in the graph.
     const auto count = [](const std::string& text, const std::string& word) {
         std::size_t n = 0;
@@ -95,7 +96,8 @@ pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& forma
         return n;
     };
     const std::string before = nodes();
-    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format});
+    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format, std::to_string(clockPpm),
+                             std::to_string(markMs)});
     const bool up = within(10.0, [&] {
         const std::string listed = nodes();
         return count(listed, "\"quorvelle-test-camera\"") > count(before, "\"quorvelle-test-camera\"") &&

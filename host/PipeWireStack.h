@@ -26,9 +26,11 @@ public:
     // What a helper needs in its environment to reach this stack.
     const std::map<std::string, std::string>& env() const { return env_; }
 
-    // Publishes the test player `name` (a camera in `format` and its microphone) and waits until
-    // both nodes are in the graph; returns its process id, or -1.
-    pid_t addPlayer(const std::string& name = "Quorvelle - Player 01", const std::string& format = "YUY2");
+    // Publishes the test player `name` (a camera in `format` and its microphone, whose clock runs
+    // `clockPpm` fast, with a sync mark every `markMs` when given; see tools/TestPlayer.cpp) and
+    // waits until both nodes are in the graph; returns its process id, or -1.
+    pid_t addPlayer(const std::string& name = "Quorvelle - Player 01", const std::string& format = "YUY2",
+                    double clockPpm = 0, int markMs = 0);
     // Puts the stand-in camera portal on the bus (test-portal `mode` `stored`) and waits until it
     // owns its name; returns its process id, or -1.
     pid_t addPortal(const std::string& mode, const std::string& stored);

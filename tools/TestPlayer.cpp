@@ -1,13 +1,23 @@
 // A test player on PipeWire: a camera (Video/Source, 160 × 144 at 60 frames a second, each buffer
-// stamped with its monotonic time and sequence number) and its microphone (Audio/Source, a 440 Hz
-// tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is killed,
-// which unplugs both, or for the seconds given (0: until killed).
+// stamped with its sequence number and the monotonic instant its frame period began) and its
+// microphone (Audio/Source, a 440 Hz tone, signed 16-bit mono at 48 kHz), both named after the
+// player. It runs until it is killed, which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG]      name: "Quorvelle - Player 01" by default
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [clock-ppm] [mark-ms]
 //
-// YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
-// and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that a
-// reader that ignores the stride sees them.
+// name is "Quorvelle - Player 01" by default. YUY2 (the default) shows moving bars; BGRx and MJPG
+// are one colour, red 160, green 80, blue 40, and NV12 one grey (Y, U and V 128). Every row is
+// padded with 0xFF bytes beyond its pixels, so that a reader that ignores the stride sees them.
+//
+// The microphone drives its own graph, as a USB microphone's sound card does: a timer of its own
+// starts each cycle once the cycle's samples have been heard, on a sample clock that runs
+// `clock-ppm` parts per million fast (negative: slow) against CLOCK_MONOTONIC, so it delivers
+// 48000 × (1 + ppm / 10⁶) samples a second of that clock. With `mark-ms` (100 or more), there is a
+// sync mark at every multiple of that many milliseconds of CLOCK_MONOTONIC: the camera's frame (raw
+// formats) whose period begins at the mark is all white, and the sound heard from the mark on is a
+// 30 ms 1 kHz burst at 24000 of full scale instead of the tone (at 8000). Frame periods, too, are
+// counted from the clock's zero, so at 60 frames a second a mark every second falls on a frame, and a
+// test knows the marks' instants without asking.
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -31,6 +41,15 @@ constexpr int height = 144;
 constexpr int fps = 60;
 constexpr int padding = 48;
 constexpr int audioRate = 48000;
+// The samples of a microphone cycle.
+constexpr std::uint32_t quantum = 1024;
+// How soon the microphone tries again while it has sound waiting.
+constexpr std::uint64_t catchUpNs = 1000000;
+constexpr double toneHz = 440;
+constexpr double toneLevel = 8000;
+constexpr double burstHz = 1000;
+constexpr double burstLevel = 24000;
+constexpr double burstSeconds = 0.03;
 
 // The frame layout of the format asked for.
 struct Layout {
@@ -48,12 +67,19 @@ struct Player {
     pw_stream* camera = nullptr;
     pw_stream* microphone = nullptr;
     spa_source* timer = nullptr;
-    // The frame number is the frame period the frame falls in, counted from the first frame:
-    // periods that got no frame (the timer or the graph ran late) leave a gap in the sequence
-    // numbers, as a real camera's lost frames do.
-    std::uint64_t firstNs = 0;
+    spa_source* microphoneTimer = nullptr;
+    std::uint64_t markNs = 0;  // 0: no marks
+    // The frame number is the frame period it falls in: periods that got no frame (the timer or the
+    // graph ran late) leave a gap in the sequence numbers, as a real camera's lost frames do.
     std::uint64_t frames = 0;
+    bool framed = false;
+    // The microphone's samples per second of CLOCK_MONOTONIC, and the instant, in nanoseconds, its
+    // sample 0 was heard: sample n is heard at heardNs + n / samplesPerSecond.
+    double samplesPerSecond = audioRate;
+    double heardNs = 0;
     std::uint64_t audioFrames = 0;
+    // The graph's position, which the microphone's stream drives.
+    spa_io_position* position = nullptr;
 };
 
 std::uint64_t monotonicNs() {
@@ -63,10 +89,56 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+// Where frame period `period` begins on CLOCK_MONOTONIC, and the period that holds `ns`.
+std::uint64_t periodStartNs(std::uint64_t period) {
+    return period * SPA_NSEC_PER_SEC / fps;
+}
+
+std::uint64_t periodAt(std::uint64_t ns) {
+    return ns * fps / SPA_NSEC_PER_SEC;
+}
+
+// Arms `timer` once, for the instant `atNs` of CLOCK_MONOTONIC.
+void armAt(Player& player, spa_source* timer, std::uint64_t atNs) {
+    timespec value{static_cast<time_t>(atNs / SPA_NSEC_PER_SEC), static_cast<long>(atNs % SPA_NSEC_PER_SEC)};
+    timespec once{0, 0};
+    pw_loop_update_timer(pw_main_loop_get_loop(player.loop), timer, &value, &once, true);
+}
+
+void disarm(Player& player, spa_source* timer) {
+    timespec off{0, 0};
+    pw_loop_update_timer(pw_main_loop_get_loop(player.loop), timer, &off, &off, false);
+}
+
+// Whether a mark falls in (fromNs, toNs].
+bool markBetween(const Player& player, std::uint64_t fromNs, std::uint64_t toNs) {
+    return player.markNs != 0 && toNs / player.markNs > fromNs / player.markNs;
+}
+
+// White in the raw formats, padding included (a white frame only needs its pixels white).
+void paintWhite(std::uint8_t* data) {
+    if (layout.format == SPA_VIDEO_FORMAT_YUY2) {
+        for (int i = 0; i + 1 < layout.size; i += 2) {
+            data[i] = 235;
+            data[i + 1] = 128;
+        }
+    } else if (layout.format == SPA_VIDEO_FORMAT_NV12) {
+        std::memset(data, 235, static_cast<std::size_t>(layout.stride) * height);
+        std::memset(data + static_cast<std::ptrdiff_t>(layout.stride) * height, 128,
+                    static_cast<std::size_t>(layout.size - layout.stride * height));
+    } else {
+        std::memset(data, 0xFF, static_cast<std::size_t>(layout.size));
+    }
+}
+
 // Moving vertical bars (YUY2), or one colour; the padding after each row is 0xFF.
-void paint(std::uint8_t* data, std::uint64_t frame) {
+void paint(std::uint8_t* data, std::uint64_t frame, bool white) {
     if (layout.jpeg) {
         std::memcpy(data, layout.jpegFrame.data(), layout.jpegFrame.size());
+        return;
+    }
+    if (white) {
+        paintWhite(data);
         return;
     }
     std::memset(data, 0xFF, static_cast<std::size_t>(layout.size));
@@ -101,23 +173,28 @@ void produceFrame(void* data) {
     spa_buffer* spa = buffer->buffer;
     spa_data& plane = spa->datas[0];
     if (plane.data != nullptr && plane.maxsize >= static_cast<std::uint32_t>(layout.size)) {
-        const std::uint64_t now = monotonicNs();
-        if (player.firstNs == 0) player.firstNs = now;
-        const std::uint64_t period =
-            (now - player.firstNs + SPA_NSEC_PER_SEC / fps / 2) * fps / SPA_NSEC_PER_SEC;
-        player.frames = std::max(player.frames, period);
-        paint(static_cast<std::uint8_t*>(plane.data), player.frames);
+        // The period that has begun: the timer wakes at the start of each, never before it. The
+        // frame is stamped with that start, as a camera stamps when it captured the frame, not
+        // when its frame went out.
+        const std::uint64_t previous = player.frames;
+        player.frames = std::max(player.frames, periodAt(monotonicNs()));
+        // The first frame at or after a mark is white: the one whose period begins at it, unless
+        // that period got no frame.
+        const bool white =
+            player.framed && markBetween(player, periodStartNs(previous - 1), periodStartNs(player.frames));
+        paint(static_cast<std::uint8_t*>(plane.data), player.frames, white);
         plane.chunk->offset = 0;
         plane.chunk->stride = layout.jpeg ? 0 : layout.stride;
         plane.chunk->size = static_cast<std::uint32_t>(layout.jpeg ? layout.jpegFrame.size() : layout.size);
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
-            header->pts = static_cast<std::int64_t>(now);
+            header->pts = static_cast<std::int64_t>(periodStartNs(player.frames));
             header->flags = 0;
             header->seq = player.frames;
             header->dts_offset = 0;
         }
         ++player.frames;
+        player.framed = true;
     }
     pw_stream_queue_buffer(player.camera, buffer);
 }
@@ -149,39 +226,118 @@ void cameraFormatChanged(void* data, uint32_t id, const spa_pod* param) {
     pw_stream_update_params(player.camera, params, 2);
 }
 
+// Arms the camera's timer for the start of the next frame period.
+void armCamera(Player& player) {
+    const std::uint64_t next = periodAt(monotonicNs()) + 1;
+    armAt(player, player.timer, periodStartNs(next));
+}
+
 void cameraStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
     auto& player = *static_cast<Player*>(data);
     // Frames are paced by our own timer while someone watches.
-    timespec interval{0, static_cast<long>(SPA_NSEC_PER_SEC / fps)};
-    timespec off{0, 0};
-    const bool on = state == PW_STREAM_STATE_STREAMING;
-    pw_loop_update_timer(pw_main_loop_get_loop(player.loop), player.timer, on ? &interval : &off,
-                         on ? &interval : &off, false);
+    if (state == PW_STREAM_STATE_STREAMING) {
+        armCamera(player);
+    } else {
+        disarm(player, player.timer);
+    }
 }
 
 void tick(void* data, uint64_t /*expirations*/) {
-    pw_stream_trigger_process(static_cast<Player*>(data)->camera);
+    auto& player = *static_cast<Player*>(data);
+    if (pw_stream_get_state(player.camera, nullptr) != PW_STREAM_STATE_STREAMING) return;
+    armCamera(player);
+    pw_stream_trigger_process(player.camera);
 }
 
-void produceAudio(void* data) {
-    auto& player = *static_cast<Player*>(data);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(player.microphone);
-    if (buffer == nullptr) return;
-    spa_data& plane = buffer->buffer->datas[0];
-    if (plane.data != nullptr) {
-        std::uint32_t frames = plane.maxsize / sizeof(std::int16_t);
-        if (buffer->requested != 0 && buffer->requested < frames)
-            frames = static_cast<std::uint32_t>(buffer->requested);
-        auto* samples = static_cast<std::int16_t*>(plane.data);
-        for (std::uint32_t i = 0; i < frames; ++i, ++player.audioFrames) {
-            const double phase = 2 * M_PI * 440.0 * static_cast<double>(player.audioFrames) / audioRate;
-            samples[i] = static_cast<std::int16_t>(8000 * std::sin(phase));
-        }
-        plane.chunk->offset = 0;
-        plane.chunk->stride = sizeof(std::int16_t);
-        plane.chunk->size = frames * sizeof(std::int16_t);
+double wave(double hz, std::uint64_t n) {
+    return std::sin(2 * M_PI * std::fmod(hz * static_cast<double>(n) / audioRate, 1.0));
+}
+
+// Sample n of the microphone: the tone, or the burst when a mark was heard less than the burst's
+// length before it.
+std::int16_t sound(const Player& player, std::uint64_t n) {
+    if (player.markNs != 0) {
+        const double heard = player.heardNs + static_cast<double>(n) * 1e9 / player.samplesPerSecond;
+        const auto markNs = static_cast<double>(player.markNs);
+        // The latest mark, and the first sample heard at or after it.
+        const double mark = std::floor(heard / markNs) * markNs;
+        const double onset = std::ceil((mark - player.heardNs) * player.samplesPerSecond / 1e9 - 1e-6);
+        if (onset >= 0 && static_cast<double>(n) - onset < burstSeconds * audioRate)
+            return static_cast<std::int16_t>(burstLevel *
+                                             wave(burstHz, n - static_cast<std::uint64_t>(onset)));
     }
+    return static_cast<std::int16_t>(toneLevel * wave(toneHz, n));
+}
+
+// Arms the microphone's timer for when the next `block` samples will all have been heard, or for a
+// moment from now when they have been already.
+void armMicrophone(Player& player, std::uint32_t block) {
+    const auto heard = static_cast<std::uint64_t>(std::llround(
+        player.heardNs + static_cast<double>(player.audioFrames + block) * 1e9 / player.samplesPerSecond));
+    armAt(player, player.microphoneTimer, std::max(heard, monotonicNs() + catchUpNs));
+}
+
+void microphoneStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
+    auto& player = *static_cast<Player*>(data);
+    if (state != PW_STREAM_STATE_STREAMING) {
+        disarm(player, player.microphoneTimer);
+        return;
+    }
+    // The clock starts over, its first block heard from now on.
+    player.heardNs = static_cast<double>(monotonicNs());
+    player.audioFrames = 0;
+    armMicrophone(player, quantum);
+}
+
+// A cycle of the microphone: once the graph's quantum of samples has been heard and a buffer is free,
+// it is queued and the graph runs, stamped with now, as a sound card's driver stamps its cycles, with
+// what was heard since the block's end as the clock's delay. Sound waits, as in a sound card's ring
+// buffer, while the graph still holds every buffer or this process was held up; it is never dropped,
+// and cycles follow each other soon until it has caught up. (The stream's process callback is no use
+// here: a driving stream is not asked for data until the graph has a size for it.)
+void microphoneTick(void* data, uint64_t /*expirations*/) {
+    auto& player = *static_cast<Player*>(data);
+    if (pw_stream_get_state(player.microphone, nullptr) != PW_STREAM_STATE_STREAMING) return;
+    const std::uint64_t now = monotonicNs();
+    const double heard = (static_cast<double>(now) - player.heardNs) * player.samplesPerSecond / 1e9;
+    // The graph's quantum, which the session manager sets in the driver's clock.
+    spa_io_position* position = player.position;
+    std::uint32_t frames = quantum;
+    if (position != nullptr && position->clock.duration > 0)
+        frames = static_cast<std::uint32_t>(position->clock.duration);
+    if (heard < static_cast<double>(player.audioFrames + frames)) {
+        armMicrophone(player, frames);
+        return;
+    }
+    pw_buffer* buffer = pw_stream_dequeue_buffer(player.microphone);
+    if (buffer == nullptr) {
+        armMicrophone(player, 0);
+        return;
+    }
+    spa_data& plane = buffer->buffer->datas[0];
+    if (plane.data == nullptr) {
+        pw_stream_queue_buffer(player.microphone, buffer);
+        armMicrophone(player, 0);
+        return;
+    }
+    frames = std::min<std::uint32_t>(frames, plane.maxsize / sizeof(std::int16_t));
+    auto* samples = static_cast<std::int16_t*>(plane.data);
+    for (std::uint32_t i = 0; i < frames; ++i, ++player.audioFrames)
+        samples[i] = sound(player, player.audioFrames);
+    plane.chunk->offset = 0;
+    plane.chunk->stride = sizeof(std::int16_t);
+    plane.chunk->size = frames * sizeof(std::int16_t);
     pw_stream_queue_buffer(player.microphone, buffer);
+    armMicrophone(player, frames);
+    if (position != nullptr) {
+        spa_io_clock& clock = position->clock;
+        clock.nsec = now;
+        clock.rate = SPA_FRACTION(1, audioRate);
+        clock.position = player.audioFrames;
+        clock.delay = static_cast<std::int64_t>(heard) - static_cast<std::int64_t>(player.audioFrames);
+        clock.rate_diff = player.samplesPerSecond / audioRate;
+    }
+    pw_stream_trigger_process(player.microphone);
 }
 
 pw_stream* makeStream(Player& player, const char* name, const std::string& description,
@@ -189,6 +345,11 @@ pw_stream* makeStream(Player& player, const char* name, const std::string& descr
     pw_properties* props =
         pw_properties_new(PW_KEY_MEDIA_CLASS, mediaClass, PW_KEY_MEDIA_TYPE, mediaType, PW_KEY_NODE_NAME,
                           name, PW_KEY_NODE_DESCRIPTION, description.c_str(), nullptr);
+    // The microphone's cycles are PipeWire's default quantum, 1024 samples, whatever its followers
+    // ask: cycles of 5 ms (the 480 samples the helper asks for, rounded down to a power of two) miss
+    // their turn on a busy machine and lose their sound.
+    if (std::strcmp(mediaType, "Audio") == 0)
+        pw_properties_setf(props, PW_KEY_NODE_FORCE_QUANTUM, "%u", quantum);
     pw_stream* stream =
         pw_stream_new_simple(pw_main_loop_get_loop(player.loop), name, props, &events, &player);
     return stream;
@@ -200,6 +361,9 @@ int main(int argc, char** argv) {
     const std::string name = argc > 1 ? argv[1] : "Quorvelle - Player 01";
     const double seconds = argc > 2 ? std::atof(argv[2]) : 0;
     const std::string format = argc > 3 ? argv[3] : "YUY2";
+    const double ppm = argc > 4 ? std::atof(argv[4]) : 0;
+    const double markMs = argc > 5 ? std::atof(argv[5]) : 0;
+    if (ppm <= -1e6 || (markMs != 0 && markMs < 100)) return 2;
     if (format == "BGRx") {
         layout.format = SPA_VIDEO_FORMAT_BGRx;
         layout.stride = width * 4 + padding;
@@ -231,8 +395,11 @@ int main(int argc, char** argv) {
     }
     pw_init(&argc, &argv);
     Player player;
+    player.markNs = static_cast<std::uint64_t>(std::llround(markMs * 1e6));
+    player.samplesPerSecond = audioRate * (1 + ppm / 1e6);
     player.loop = pw_main_loop_new(nullptr);
     player.timer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), tick, &player);
+    player.microphoneTimer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), microphoneTick, &player);
 
     pw_stream_events cameraEvents{};
     cameraEvents.version = PW_VERSION_STREAM_EVENTS;
@@ -265,7 +432,12 @@ int main(int argc, char** argv) {
 
     pw_stream_events microphoneEvents{};
     microphoneEvents.version = PW_VERSION_STREAM_EVENTS;
-    microphoneEvents.process = produceAudio;
+    microphoneEvents.state_changed = microphoneStateChanged;
+    microphoneEvents.io_changed = [](void* data, uint32_t id, void* area, uint32_t size) {
+        if (id == SPA_IO_Position)
+            static_cast<Player*>(data)->position =
+                size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr;
+    };
     player.microphone = makeStream(player, "quorvelle-test-microphone", "Microphone (" + name + ")",
                                    "Audio/Source", "Audio", microphoneEvents);
     spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
@@ -281,7 +453,8 @@ int main(int argc, char** argv) {
     spa_pod_builder_int(&builder, 1);
     const auto* audio = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
     pw_stream_connect(player.microphone, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS), &audio, 1);
+                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                      &audio, 1);
 
     if (seconds > 0) {
         spa_source* stop = pw_loop_add_timer(

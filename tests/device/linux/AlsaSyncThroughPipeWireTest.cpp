@@ -1,0 +1,154 @@
+// The ALSA capture's stamps (the driver's position and time from snd_pcm_status) carry a
+// microphone's clock error into the recording, which follows it: captured through PipeWire's ALSA
+// plugin from a test player whose microphone drives its graph on a clock that runs fast or slow.
+
+#include "PipeWireStack.h"
+#include "SyncMarks.h"
+#include "TestSupport.h"
+#include "base/Runtime.h"
+#include "device/AudioDataOutput.h"
+#include "device/CaptureInput.h"
+#include "device/linux/AlsaDevice.h"
+#include "media/MovieWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace qv;
+
+namespace {
+
+constexpr int seconds = 30;
+constexpr int fps = 60;
+
+// Written and read on controlQueue.
+struct Blocks final : AudioDataOutputDelegate {
+    void didOutputAudio(const AudioSample& sample) override { samples.push_back(sample); }
+    void didDropAudio(int count) override { dropped += count; }
+    std::vector<AudioSample> samples;
+    int dropped = 0;
+};
+
+// Writes the captured blocks to `path` beside a picture that the test player's marks would show: a
+// 60 fps grid counted from the monotonic clock's zero, white at every whole second. Returns whether
+// the file was completed.
+bool record(const std::vector<AudioSample>& blocks, const std::string& dir, const std::string& name) {
+    const int directory = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MovieWriter writer(::open((dir + "/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600),
+                       directory, name);
+    VideoSettings video;
+    video.width = video.height = 32;
+    video.averageBitRate = 200'000;
+    video.preset = "ultrafast";
+    if (!writer.addVideo(video) ||
+        !writer.addAudio({blocks.front().format.sampleRate, blocks.front().format.channels, 128'000}) ||
+        !writer.startWriting()) {
+        ::close(directory);
+        return false;
+    }
+    // Time zero on a frame of the grid a little after the first block.
+    auto frame = static_cast<std::int64_t>(std::ceil((blocks.front().presentationTime + 0.05) * fps));
+    const double start = static_cast<double>(frame) / fps;
+    writer.startSession(start);
+    bool appended = true;
+    for (const AudioSample& block : blocks) {
+        for (; static_cast<double>(frame) / fps <= block.presentationTime; ++frame) {
+            const bool white = frame % fps == 0;
+            appended = appended && qvtest::waitUntil([&] { return writer.isVideoReady(); }) &&
+                       writer.appendVideo(
+                           [white](YuvFrame& picture) {
+                               std::memset(picture.plane(0), white ? 235 : 60,
+                                           static_cast<std::size_t>(picture.stride(0)) * 32);
+                               for (int plane = 1; plane < 3; ++plane)
+                                   std::memset(picture.plane(plane), 128,
+                                               static_cast<std::size_t>(picture.stride(plane)) * 16);
+                           },
+                           static_cast<double>(frame) / fps);
+        }
+        if (block.presentationTime < start) continue;
+        appended =
+            appended && qvtest::waitUntil([&] { return writer.isAudioReady(); }) && writer.appendAudio(block);
+    }
+    writer.markVideoFinished();
+    writer.markAudioFinished();
+    std::atomic<bool> done{false};
+    writer.finish([&] { done = true; });
+    const bool finished = qvtest::waitUntil([&] { return done.load(); }, 60.0);
+    ::close(directory);
+    return appended && finished && writer.status() == MovieWriter::Status::completed;
+}
+
+// Captures `seconds` through the plugin from a test player whose microphone clock runs `ppm` fast
+// and checks the recording as the helper's own sync tests do: each burst within 20 ms of its white
+// frame in the first 10 s and within 10 ms after, and no silence laid into the tone. Uncorrected,
+// 1,000 ppm would be 30 ms off by the end.
+void expectInStep(double ppm) {
+    qvtest::PipeWireStack stack;
+    if (!stack.running()) GTEST_SKIP() << "PipeWire and WirePlumber could not be started here";
+    ASSERT_GT(stack.addPlayer("Quorvelle - Player 01", "YUY2", ppm, 1000), 0);
+    for (const auto& [key, value] : stack.env()) ::setenv(key.c_str(), value.c_str(), 1);
+    std::shared_ptr<CaptureInput> input;
+    try {
+        input = std::make_shared<AlsaDevice>(AlsaMicrophone{"pipewire", "alsa:pipewire", "Microphone"})
+                    ->createInput();
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "PipeWire's ALSA plugin is not installed";
+    }
+    auto blocks = std::make_shared<Blocks>();
+    auto output = std::make_shared<AudioDataOutput>();
+    output->setDelegate(blocks);
+    ASSERT_TRUE(input->start({output}));
+    const auto heard = [&] {
+        double span = 0;
+        controlQueue().sync([&] {
+            if (!blocks->samples.empty())
+                span = blocks->samples.back().presentationTime - blocks->samples.front().presentationTime;
+        });
+        return span;
+    };
+    EXPECT_TRUE(qvtest::waitUntil([&] { return heard() >= seconds + 0.5; }, seconds + 30.0));
+    input->stop();
+    EXPECT_TRUE(input->release());
+    controlQueue().sync([] {});
+    ASSERT_FALSE(blocks->samples.empty());
+    EXPECT_EQ(blocks->dropped, 0);
+
+    const qvtest::TempDir dir;
+    ASSERT_TRUE(record(blocks->samples, dir.path(), "sync.mp4"));
+    const qvtest::SyncMarks marks = qvtest::readSyncMarks(dir.path() + "/sync.mp4");
+    ASSERT_TRUE(marks.readable);
+    EXPECT_GE(marks.bursts.size(), static_cast<std::size_t>(seconds - 1));
+    const std::vector<double> offsets = marks.offsets(1.0);
+    double early = 0;
+    double late = 0;
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        const bool first = marks.bursts[i] < 10;
+        EXPECT_LE(std::fabs(offsets[i]), first ? 0.020 : 0.010) << "burst at " << marks.bursts[i] << " s";
+        (first ? early : late) = std::max(first ? early : late, std::fabs(offsets[i]));
+    }
+    EXPECT_LE(marks.longestSilence, 0.001);
+    ::testing::Test::RecordProperty("offsets", "largest " + std::to_string(early * 1000) +
+                                                   " ms in the first 10 s, " + std::to_string(late * 1000) +
+                                                   " ms after; longest silence " +
+                                                   std::to_string(marks.longestSilence * 1000) + " ms");
+}
+
+}  // namespace
+
+TEST(AlsaSyncThroughPipeWire, AFastMicrophoneClockStaysInStep) {
+    expectInStep(1000);
+}
+
+TEST(AlsaSyncThroughPipeWire, ASlowMicrophoneClockStaysInStep) {
+    expectInStep(-1000);
+}

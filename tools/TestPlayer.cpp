@@ -189,6 +189,9 @@ pw_stream* makeStream(Player& player, const char* name, const std::string& descr
     pw_properties* props =
         pw_properties_new(PW_KEY_MEDIA_CLASS, mediaClass, PW_KEY_MEDIA_TYPE, mediaType, PW_KEY_NODE_NAME,
                           name, PW_KEY_NODE_DESCRIPTION, description.c_str(), nullptr);
+    // A camera carries the role the desktop's camera monitors give cameras: the camera portal's
+    // connection shows only nodes with it.
+    if (std::string(mediaType) == "Video") pw_properties_set(props, PW_KEY_MEDIA_ROLE, "Camera");
     pw_stream* stream =
         pw_stream_new_simple(pw_main_loop_get_loop(player.loop), name, props, &events, &player);
     return stream;

@@ -32,6 +32,8 @@ public:
     // Puts the stand-in camera portal on the bus (test-portal `mode` `stored`) and waits until it
     // owns its name; returns its process id, or -1.
     pid_t addPortal(const std::string& mode, const std::string& stored);
+    // The frame periods the player `pid` could not fill so far (see test-player); -1 when unknown.
+    long missedFrames(pid_t pid) const;
     // Ends one process this stack started (a player, say): SIGKILL, as an unplugged device goes.
     void kill(pid_t pid);
     // What `pw-cli ls Node` says about the graph.
@@ -44,6 +46,7 @@ private:
     TempDir runtime_;
     std::map<std::string, std::string> env_;
     std::vector<pid_t> processes_;
+    std::map<pid_t, std::string> missedFiles_;
     bool running_ = false;
 };
 

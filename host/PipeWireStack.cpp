@@ -97,7 +97,9 @@ pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& forma
         return n;
     };
     const std::string before = nodes();
-    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format});
+    const std::string missed = runtime_.path() + "/missed-" + std::to_string(missedFiles_.size());
+    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format, missed});
+    missedFiles_[pid] = missed;
     const bool up = within(10.0, [&] {
         const std::string listed = nodes();
         return count(listed, "\"quorvelle-test-camera\"") > count(before, "\"quorvelle-test-camera\"") &&
@@ -141,6 +143,17 @@ bool PipeWireStack::storeCameraPermission(const std::string& appId, const std::s
 
 std::string PipeWireStack::asked() const {
     return shell("cat '" + runtime_.path() + "/asked' 2>/dev/null");
+}
+
+long PipeWireStack::missedFrames(pid_t pid) const {
+    const auto found = missedFiles_.find(pid);
+    if (found == missedFiles_.end()) return -1;
+    long count = -1;
+    if (FILE* file = std::fopen(found->second.c_str(), "r")) {
+        if (std::fscanf(file, "%ld", &count) != 1) count = -1;
+        std::fclose(file);
+    }
+    return count;
 }
 
 void PipeWireStack::kill(pid_t pid) {

@@ -40,6 +40,8 @@ public:
     bool storeCameraPermission(const std::string& appId, const std::string& answer) const;
     // The applications the dialog was asked about so far, one a line.
     std::string asked() const;
+    // The frame periods the player `pid` could not fill so far (see test-player); -1 when unknown.
+    long missedFrames(pid_t pid) const;
     // Ends one process this stack started (a player, say): SIGKILL, as an unplugged device goes.
     void kill(pid_t pid);
     // What `pw-cli ls Node` says about the graph.
@@ -54,6 +56,7 @@ private:
     TempDir runtime_;
     std::map<std::string, std::string> env_;
     std::vector<pid_t> processes_;
+    std::map<pid_t, std::string> missedFiles_;
     bool running_ = false;
 };
 

@@ -3,7 +3,11 @@
 // tone, signed 16-bit mono at 48 kHz), both named after the player. It runs until it is killed,
 // which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG]      name: "Quorvelle - Player 01" by default
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [missed-file]
+//
+// The name is "Quorvelle - Player 01" by default. With a missed-file, the player keeps there the
+// number of frame periods it could not fill (no free buffer, or the graph ran late), so that a
+// test can tell its losses from a reader's where the layer in between hides them.
 //
 // YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
 // and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that a
@@ -18,6 +22,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -54,6 +59,8 @@ struct Player {
     std::uint64_t firstNs = 0;
     std::uint64_t frames = 0;
     std::uint64_t audioFrames = 0;
+    std::uint64_t missed = 0;
+    std::string missedFile;
 };
 
 std::uint64_t monotonicNs() {
@@ -61,6 +68,16 @@ std::uint64_t monotonicNs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * SPA_NSEC_PER_SEC +
            static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Replaces the missed-file's count at once (a rename), so a reader never sees half of it.
+void reportMissed(const Player& player) {
+    if (player.missedFile.empty()) return;
+    const std::string scratch = player.missedFile + ".new";
+    if (FILE* file = std::fopen(scratch.c_str(), "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(player.missed));
+        if (std::fclose(file) == 0) std::rename(scratch.c_str(), player.missedFile.c_str());
+    }
 }
 
 // Moving vertical bars (YUY2), or one colour; the padding after each row is 0xFF.
@@ -105,7 +122,11 @@ void produceFrame(void* data) {
         if (player.firstNs == 0) player.firstNs = now;
         const std::uint64_t period =
             (now - player.firstNs + SPA_NSEC_PER_SEC / fps / 2) * fps / SPA_NSEC_PER_SEC;
-        player.frames = std::max(player.frames, period);
+        if (period > player.frames) {
+            player.missed += period - player.frames;
+            reportMissed(player);
+            player.frames = period;
+        }
         paint(static_cast<std::uint8_t*>(plane.data), player.frames);
         plane.chunk->offset = 0;
         plane.chunk->stride = layout.jpeg ? 0 : layout.stride;
@@ -234,6 +255,8 @@ int main(int argc, char** argv) {
     }
     pw_init(&argc, &argv);
     Player player;
+    player.missedFile = argc > 4 ? argv[4] : "";
+    reportMissed(player);
     player.loop = pw_main_loop_new(nullptr);
     player.timer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), tick, &player);
 

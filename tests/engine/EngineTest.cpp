@@ -1,28 +1,16 @@
 #include "DiskFault.h"
 #include "EngineHarness.h"
-#include "SimulatedPlayerConfig.h"
-#include "TestSupport.h"
 #include "base/Clock.h"
 #include "base/Digest.h"
-#include "base/Limits.h"
-#include "base/Runtime.h"
 #include "base/Semaphore.h"
-#include "base/Uuid.h"
-#include "device/simulated/SimulatedDeviceSystem.h"
-#include "engine/Engine.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
-#include "protocol/Output.h"
 #include "protocol/RequestReader.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace qvtest;

@@ -46,16 +46,14 @@ TEST(Engine, AScreenshotOnAFullOrFailingDiskFailsAndTheStreamRunsOn) {
         disk->room = room;
         disk->error = error;
         const Json reply = screenshot();
-        EXPECT_EQ(reply["ok"], false);
         EXPECT_FALSE(reply.contains("result"));
         EXPECT_EQ(reply["error"], (Json{{"code", "OUTPUT_WRITE"}, {"message", "Image write failed"}}));
     }
     disk->room = -1;
     const Json written = screenshot()["result"];
     ASSERT_TRUE(written.is_object());
-    const Json status = t.call(request("status"))["result"];
-    EXPECT_EQ(status["connection"], "connected");
-    EXPECT_TRUE(status["lastError"].is_null());
+    EXPECT_TRUE(
+        includes(t.call(request("status"))["result"], {{"connection", "connected"}, {"lastError", nullptr}}));
 
     // The failed screenshots used up their quota; what they wrote stays, as every screenshot does.
     EXPECT_EQ(screenshot()["error"]["code"], "SCREENSHOT_UNAVAILABLE");
@@ -76,9 +74,9 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
                            {"audio", {simAudio(1)}},
                            {"permissions", {{"video", "authorized"}, {"audio", "not_determined"}}}});
     ASSERT_EQ(t.connect(1)["ok"], true);
-    const Json refused = t.call(request("request_permission", {{"media", "audio"}}));
-    EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
-                                      {"message", "Disconnect before requesting a new media permission"}}));
+    EXPECT_EQ(t.call(request("request_permission", {{"media", "audio"}}))["error"],
+              (Json{{"code", "ALREADY_CONNECTED"},
+                    {"message", "Disconnect before requesting a new media permission"}}));
     t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy()); });
     EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::audio), qv::AuthorizationStatus::notDetermined);
     t.disconnect();
@@ -92,10 +90,8 @@ TEST(Engine, AnUnconfirmedReleaseStaysUnconfirmedWhenTheDeadlinePasses) {
                       &time);
     ASSERT_EQ(t.connect(1)["ok"], true);
     t.call(request("disconnect"));
-    const Json failed = t.waitStatus(has("connection", "failed"));
-    ASSERT_FALSE(failed.is_null());
     // Stopping again moves the sequence on twice, through "stopping".
-    const auto sequence = failed["stateSequence"].get<std::int64_t>();
+    const auto sequence = t.waitStatus(has("connection", "failed")).value("stateSequence", 0);
     time.advance(qv::protocolLimits.sessionSeconds);
     const Json after = t.waitStatus([&](const Json& s) { return s["stateSequence"] >= sequence + 2; });
     EXPECT_EQ(after["connection"], "failed");
@@ -113,10 +109,11 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
     const Json record = t.waitLine(has("event", "recording_finished"))["recording"];
     // The writer is cancelled; what it had written of the file stays.
     EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
-    EXPECT_EQ(record["durationMs"], 0);
-    EXPECT_EQ(record["error"],
-              (Json{{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}));
-    EXPECT_EQ(record["streamContinues"], true);
+    EXPECT_TRUE(includes(
+        record,
+        {{"durationMs", 0},
+         {"streamContinues", true},
+         {"error", {{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}}}));
     t.disconnect();
 }
 

@@ -8,8 +8,10 @@
 #include "protocol/RequestReader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 

@@ -73,6 +73,8 @@ PipeWireStack::PipeWireStack() {
             // WirePlumber keeps what it learns (default nodes, stream targets) out of $HOME.
             {"XDG_STATE_HOME", dir + "/state"},
             {"XDG_CONFIG_HOME", dir + "/config"},
+            // The permission store keeps the answers it is given there.
+            {"XDG_DATA_HOME", dir + "/data"},
             {"PIPEWIRE_RUNTIME_DIR", dir},
             {"PIPEWIRE_REMOTE", "pipewire-0"}};
     start({"dbus-daemon", "--nofork", "--config-file=" + dir + "/bus.conf"});
@@ -96,8 +98,10 @@ pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& forma
         return n;
     };
     const std::string before = nodes();
-    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format, std::to_string(clockPpm),
-                             std::to_string(markMs)});
+    const std::string missed = runtime_.path() + "/missed-" + std::to_string(missedFiles_.size());
+    const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format, missed,
+                             std::to_string(clockPpm), std::to_string(markMs)});
+    missedFiles_[pid] = missed;
     const bool up = within(10.0, [&] {
         const std::string listed = nodes();
         return count(listed, "\"quorvelle-test-camera\"") > count(before, "\"quorvelle-test-camera\"") &&
@@ -107,13 +111,51 @@ pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& forma
     return up ? pid : -1;
 }
 
-pid_t PipeWireStack::addPortal(const std::string& mode, const std::string& stored) {
-    const pid_t pid = start({buildDirectory() + "/test-portal", mode, stored});
-    const std::string ask =
-        "timeout 5 dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-        "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.portal.Desktop 2>/dev/null";
-    const bool up = within(10.0, [&] { return shell(ask).find("boolean true") != std::string::npos; });
-    return up ? pid : -1;
+bool PipeWireStack::addPortal(const std::string& mode) {
+    const std::string portal = "/usr/libexec/xdg-desktop-portal";
+    const std::string store = "/usr/libexec/xdg-permission-store";
+    if (!running_ || ::access(portal.c_str(), X_OK) != 0 || ::access(store.c_str(), X_OK) != 0) return false;
+    const std::string& dir = runtime_.path();
+    // The portal takes its backends from the .portal files of this directory that name the
+    // desktop it runs in.
+    ::mkdir((dir + "/portals").c_str(), 0700);
+    writeFile(dir + "/portals/quorvelletest.portal",
+              "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.quorvelletest\n"
+              "Interfaces=org.freedesktop.impl.portal.Access;\nUseIn=quorvelletest\n");
+    start({store, "--replace"});
+    start({buildDirectory() + "/test-portal", mode, dir + "/asked"});
+    if (!within(10.0, [&] {
+            return owned("org.freedesktop.impl.portal.PermissionStore") &&
+                   owned("org.freedesktop.impl.portal.desktop.quorvelletest");
+        }))
+        return false;
+    start({portal}, {{"XDG_CURRENT_DESKTOP", "quorvelletest"}, {"XDG_DESKTOP_PORTAL_DIR", dir + "/portals"}});
+    return within(10.0, [&] { return owned("org.freedesktop.portal.Desktop"); });
+}
+
+bool PipeWireStack::storeCameraPermission(const std::string& appId, const std::string& answer) const {
+    return shell(
+               "timeout 5 dbus-send --session --print-reply "
+               "--dest=org.freedesktop.impl.portal.PermissionStore "
+               "/org/freedesktop/impl/portal/PermissionStore "
+               "org.freedesktop.impl.portal.PermissionStore.SetPermission string:devices boolean:true "
+               "string:camera string:'" +
+               appId + "' array:string:" + answer + " >/dev/null 2>&1; echo $?") == "0\n";
+}
+
+std::string PipeWireStack::asked() const {
+    return shell("cat '" + runtime_.path() + "/asked' 2>/dev/null");
+}
+
+long PipeWireStack::missedFrames(pid_t pid) const {
+    const auto found = missedFiles_.find(pid);
+    if (found == missedFiles_.end()) return -1;
+    long count = -1;
+    if (FILE* file = std::fopen(found->second.c_str(), "r")) {
+        if (std::fscanf(file, "%ld", &count) != 1) count = -1;
+        std::fclose(file);
+    }
+    return count;
 }
 
 void PipeWireStack::kill(pid_t pid) {
@@ -130,6 +172,15 @@ std::string PipeWireStack::nodes() const {
     return shell("timeout 5 pw-cli ls Node 2>/dev/null");
 }
 
+bool PipeWireStack::owned(const std::string& busName) const {
+    return shell(
+               "timeout 5 dbus-send --session --print-reply --dest=org.freedesktop.DBus "
+               "/org/freedesktop/DBus "
+               "org.freedesktop.DBus.NameHasOwner string:" +
+               busName + " 2>/dev/null")
+               .find("boolean true") != std::string::npos;
+}
+
 std::string PipeWireStack::shell(const std::string& command) const {
     std::string prefix;
     for (const auto& [key, value] : env_) prefix += key + "='" + value + "' ";
@@ -142,9 +193,12 @@ std::string PipeWireStack::shell(const std::string& command) const {
     return text;
 }
 
-pid_t PipeWireStack::start(const std::vector<std::string>& args) {
+pid_t PipeWireStack::start(const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& extra) {
+    auto env = env_;
+    for (const auto& [key, value] : extra) env[key] = value;
     std::vector<std::string> envText;
-    for (const auto& [key, value] : env_) envText.push_back(key + "=" + value);
+    for (const auto& [key, value] : env) envText.push_back(key + "=" + value);
     const std::string log = runtime_.path() + "/log";
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));

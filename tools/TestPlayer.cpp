@@ -3,11 +3,15 @@
 // microphone (Audio/Source, a 440 Hz tone, signed 16-bit mono at 48 kHz), both named after the
 // player. It runs until it is killed, which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [clock-ppm] [mark-ms]
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [missed-file] [clock-ppm] [mark-ms]
 //
-// name is "Quorvelle - Player 01" by default. YUY2 (the default) shows moving bars; BGRx and MJPG
-// are one colour, red 160, green 80, blue 40, and NV12 one grey (Y, U and V 128). Every row is
-// padded with 0xFF bytes beyond its pixels, so that a reader that ignores the stride sees them.
+// The name is "Quorvelle - Player 01" by default. With a missed-file, the player keeps there the
+// number of frame periods it could not fill (no free buffer, or the graph ran late), so that a
+// test can tell its losses from a reader's where the layer in between hides them.
+//
+// YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
+// and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that
+// a reader that ignores the stride sees them.
 //
 // The microphone drives its own graph, as a USB microphone's sound card does: a timer of its own
 // starts each cycle once the cycle's samples have been heard, on a sample clock that runs
@@ -28,6 +32,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -73,6 +78,8 @@ struct Player {
     // graph ran late) leave a gap in the sequence numbers, as a real camera's lost frames do.
     std::uint64_t frames = 0;
     bool framed = false;
+    std::uint64_t missed = 0;
+    std::string missedFile;
     // The microphone's samples per second of CLOCK_MONOTONIC, and the instant, in nanoseconds, its
     // sample 0 was heard: sample n is heard at heardNs + n / samplesPerSecond.
     double samplesPerSecond = audioRate;
@@ -87,6 +94,16 @@ std::uint64_t monotonicNs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * SPA_NSEC_PER_SEC +
            static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Replaces the missed-file's count at once (a rename), so a reader never sees half of it.
+void reportMissed(const Player& player) {
+    if (player.missedFile.empty()) return;
+    const std::string scratch = player.missedFile + ".new";
+    if (FILE* file = std::fopen(scratch.c_str(), "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(player.missed));
+        if (std::fclose(file) == 0) std::rename(scratch.c_str(), player.missedFile.c_str());
+    }
 }
 
 // Where frame period `period` begins on CLOCK_MONOTONIC, and the period that holds `ns`.
@@ -177,7 +194,15 @@ void produceFrame(void* data) {
         // frame is stamped with that start, as a camera stamps when it captured the frame, not
         // when its frame went out.
         const std::uint64_t previous = player.frames;
-        player.frames = std::max(player.frames, periodAt(monotonicNs()));
+        const std::uint64_t period = periodAt(monotonicNs());
+        if (period > player.frames) {
+            // The periods before the first frame are no loss.
+            if (player.framed) {
+                player.missed += period - player.frames;
+                reportMissed(player);
+            }
+            player.frames = period;
+        }
         // The first frame at or after a mark is white: the one whose period begins at it, unless
         // that period got no frame.
         const bool white =
@@ -345,6 +370,9 @@ pw_stream* makeStream(Player& player, const char* name, const std::string& descr
     pw_properties* props =
         pw_properties_new(PW_KEY_MEDIA_CLASS, mediaClass, PW_KEY_MEDIA_TYPE, mediaType, PW_KEY_NODE_NAME,
                           name, PW_KEY_NODE_DESCRIPTION, description.c_str(), nullptr);
+    // A camera carries the role the desktop's camera monitors give cameras: the camera portal's
+    // connection shows only nodes with it.
+    if (std::string(mediaType) == "Video") pw_properties_set(props, PW_KEY_MEDIA_ROLE, "Camera");
     // The microphone's cycles are PipeWire's default quantum, 1024 samples, whatever its followers
     // ask: cycles of 5 ms (the 480 samples the helper asks for, rounded down to a power of two) miss
     // their turn on a busy machine and lose their sound.
@@ -361,8 +389,8 @@ int main(int argc, char** argv) {
     const std::string name = argc > 1 ? argv[1] : "Quorvelle - Player 01";
     const double seconds = argc > 2 ? std::atof(argv[2]) : 0;
     const std::string format = argc > 3 ? argv[3] : "YUY2";
-    const double ppm = argc > 4 ? std::atof(argv[4]) : 0;
-    const double markMs = argc > 5 ? std::atof(argv[5]) : 0;
+    const double ppm = argc > 5 ? std::atof(argv[5]) : 0;
+    const double markMs = argc > 6 ? std::atof(argv[6]) : 0;
     if (ppm <= -1e6 || (markMs != 0 && markMs < 100)) return 2;
     if (format == "BGRx") {
         layout.format = SPA_VIDEO_FORMAT_BGRx;
@@ -397,6 +425,8 @@ int main(int argc, char** argv) {
     Player player;
     player.markNs = static_cast<std::uint64_t>(std::llround(markMs * 1e6));
     player.samplesPerSecond = audioRate * (1 + ppm / 1e6);
+    player.missedFile = argc > 4 ? argv[4] : "";
+    reportMissed(player);
     player.loop = pw_main_loop_new(nullptr);
     player.timer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), tick, &player);
     player.microphoneTimer = pw_loop_add_timer(pw_main_loop_get_loop(player.loop), microphoneTick, &player);

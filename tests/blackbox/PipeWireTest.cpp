@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -29,6 +30,12 @@ const Json microphone = {{"label", "Microphone (Quorvelle - Player 01)"}, {"play
 Json withoutIds(Json entries) {
     for (auto& entry : entries) entry.erase("deviceId");
     return entries;
+}
+
+// The scratch directory the helpers of this file make their session directories in.
+const TempDir& helperTmp() {
+    static TempDir dir;
+    return dir;
 }
 
 // A helper in protocol mode on the stack, with `backend` forced (none: chosen by the helper).
@@ -69,15 +76,11 @@ private:
     static std::map<std::string, std::string> environment(const PipeWireStack& stack,
                                                           const std::string& backend, bool portal) {
         auto env = stack.env();
-        env["TMPDIR"] = tmp().path();
+        env["TMPDIR"] = helperTmp().path();
         env["QUORVELLE_SIMULATED_DEVICES"] = "";
         env["QUORVELLE_DEVICE_BACKEND"] = backend;
         env["QUORVELLE_CAMERA_PORTAL"] = portal ? "1" : "";
         return env;
-    }
-    static TempDir& tmp() {
-        static TempDir dir;
-        return dir;
     }
 
     HelperProcess process_;
@@ -168,7 +171,8 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     if (shellOutput("command -v pw-v4l2 >/dev/null && unshare -m sh -c '" + script + "' sh " +
                     scratch.path() + " true; echo $?") != "0\n")
         GTEST_SKIP() << "pw-v4l2, or a mount namespace with its own /dev, is not available here";
-    ASSERT_GT(stack.addPlayer(), 0);
+    const pid_t player = stack.addPlayer();
+    ASSERT_GT(player, 0);
     RealHelper helper(stack, "v4l2", false,
                       {"/usr/bin/unshare", "-m", "sh", "-c", script, "sh", scratch.path()});
     const Json list = helper.ok("list");
@@ -177,13 +181,16 @@ TEST(PipeWire, TheV4l2BackendRecordsUnderPwV4l2) {
     EXPECT_TRUE(includes(device, {{"label", "Quorvelle - Player 01"}, {"player", "01"}})) << device.dump();
     helper.connect(false);
     helper.ok("start_recording", {{"captureId", freshUuid()}, {"durationMs", 5000}});
+    const long missedBefore = stack.missedFrames(player);
     const Json recording = helper->readEvent("recording_finished", 30.0).value_or(Json())["recording"];
+    const long missed = stack.missedFrames(player) - missedBefore;
     EXPECT_TRUE(includes(recording, {{"state", "complete"}, {"reason", "duration"}})) << recording.dump();
-    // pw-v4l2 numbers the frames it hands on itself, so what PipeWire lost on a busy machine leaves
-    // no gap to count: only a floor holds here (a quiet machine records 300 within 2%).
+    // pw-v4l2 numbers the frames it hands on itself, so a frame the camera could not send (the
+    // helper held every buffer, or the graph ran late on a busy machine) leaves no gap the helper
+    // could count. The camera counts those itself: with them, the 300 frames of 5 s are all there.
+    ASSERT_GE(missedBefore, 0);
     const int delivered = recording.value("videoSamples", 0) + recording.value("droppedVideoSamples", 0);
-    EXPECT_GE(delivered, 270) << recording.dump();
-    EXPECT_LE(delivered, 306) << recording.dump();
+    EXPECT_NEAR(delivered + missed, 300, 6) << recording.dump() << ", missed by the camera: " << missed;
     const auto [frames, codecs] = contents(helper.sessionDir() + "/" + recording.value("basename", ""));
     EXPECT_EQ(frames, recording.value("videoSamples", -1));
     EXPECT_EQ(codecs, "h264\n");
@@ -266,28 +273,78 @@ TEST(PipeWire, TheHelperChoosesPipeWireWhenItAnswersUnlessTold) {
     }
 }
 
-// Behind the camera portal the camera's permission is the portal's: its stored answer, else the
-// user's answer to a request; cameras are listed and connected through the connection the portal
-// hands out once access is granted. The microphone has no portal.
-TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
+namespace {
+
+// The id the sandboxed helper runs under.
+const std::string appId = "org.example.QuorvelleHost";
+
+// Runs the helper as a sandbox (Flatpak) runs application `appId`: in a mount namespace whose root,
+// an overlay of the machine's, holds a /.flatpak-info naming it, which the helper and the portal
+// both read. The devices, the stack's runtime directory, the scratch directories and the helper's
+// own directory stay the machine's. Empty when no such namespace can be made here.
+std::vector<std::string> sandbox(const PipeWireStack& stack, const TempDir& scratch) {
+    const std::string script =
+        "d=$1 run=$2 tmp=$3; shift 3; mount -t tmpfs none \"$d\" && mkdir \"$d/u\" \"$d/w\" \"$d/r\" && "
+        "printf \"[Application]\\nname=" +
+        appId +
+        "\\n\" >\"$d/u/.flatpak-info\" && "
+        "mount -t overlay overlay -o lowerdir=/,upperdir=\"$d/u\",workdir=\"$d/w\" \"$d/r\" || exit 97; "
+        "for m in /dev /proc /sys \"$run\" \"$tmp\" \"${1%/*}\"; do "
+        "mkdir -p \"$d/r$m\" && mount --rbind \"$m\" \"$d/r$m\" || exit 97; done; exec chroot \"$d/r\" "
+        "\"$@\"";
+    const std::vector<std::string> launcher = {
+        "/usr/bin/unshare", "-m", "sh", "-c", script, "sh", scratch.path(), stack.env().at("XDG_RUNTIME_DIR"),
+        helperTmp().path()};
+    std::string probe;
+    for (const auto& arg : launcher) probe += "'" + arg + "' ";
+    if (shellOutput(probe + "/usr/bin/grep -qx name=" + appId + " /.flatpak-info 2>/dev/null; echo $?") !=
+        "0\n")
+        return {};
+    return launcher;
+}
+
+#define REQUIRE_PORTAL(stack, mode) \
+    REQUIRE_STACK(stack);           \
+    if (!(stack).addPortal(mode)) GTEST_SKIP() << "xdg-desktop-portal could not be started here"
+
+}  // namespace
+
+// The desktop's camera portal decides the camera's permission: the answer it keeps for the
+// application, else the user's answer to a request, which it then keeps. Cameras are listed and
+// captured through the connection it hands out once access is granted. The microphone has no
+// portal. Outside a sandbox (asked for) the portal asks about the host, under the empty id.
+TEST(CameraPortal, DecidesTheCameraPermission) {
     struct Case {
-        const char* mode;    // how the portal answers a request
-        const char* stored;  // the answer it holds from the start
+        bool sandboxed;
+        const char* mode;    // how the user answers a request
+        const char* stored;  // the answer kept from the start
         const char* before;
         const char* after;
     };
-    for (const Case& c :
-         {Case{"grant", "", "not_determined", "authorized"}, Case{"deny", "", "not_determined", "denied"},
-          Case{"deny", "yes", "authorized", "authorized"}, Case{"grant", "no", "denied", "denied"}}) {
-        SCOPED_TRACE(std::string(c.mode) + " " + c.stored);
+    for (const Case& c : {Case{true, "grant", "", "not_determined", "authorized"},
+                          Case{true, "deny", "", "not_determined", "denied"},
+                          Case{true, "deny", "yes", "authorized", "authorized"},
+                          Case{true, "grant", "no", "denied", "denied"},
+                          Case{false, "grant", "", "not_determined", "authorized"}}) {
+        SCOPED_TRACE(std::string(c.sandboxed ? "sandboxed " : "host ") + c.mode + " " + c.stored);
         PipeWireStack stack;
-        REQUIRE_STACK(stack);
+        REQUIRE_PORTAL(stack, c.mode);
         ASSERT_GT(stack.addPlayer(), 0);
-        ASSERT_GT(stack.addPortal(c.mode, c.stored), 0);
-        RealHelper helper(stack, "pipewire", true);
+        TempDir scratch;
+        const auto launcher = c.sandboxed ? sandbox(stack, scratch) : std::vector<std::string>{};
+        if (c.sandboxed && launcher.empty()) GTEST_SKIP() << "no mount namespace for a sandbox here";
+        const std::string id = c.sandboxed ? appId : "";
+        if (*c.stored != '\0') {
+            ASSERT_TRUE(stack.storeCameraPermission(id, c.stored));
+        }
+
+        RealHelper helper(stack, "pipewire", !c.sandboxed, launcher);
         EXPECT_EQ(helper.ok("permission_status")["permissions"],
                   Json({{"audio", "authorized"}, {"video", c.before}}));
         EXPECT_EQ(helper.ok("request_permission", {{"media", "video"}})["permissions"]["video"], c.after);
+        // The user is asked only when no answer is kept.
+        EXPECT_EQ(stack.asked(), *c.stored == '\0' ? id + "\n" : "");
+        EXPECT_EQ(helper.ok("permission_status")["permissions"]["video"], c.after);
         const Json list = helper.ok("list");
         EXPECT_EQ(withoutIds(list["audioDevices"]), Json::array({microphone}));
         if (std::string(c.after) != "authorized") {
@@ -296,22 +353,36 @@ TEST(PipeWire, TheCameraPortalDecidesTheCameraPermission) {
         }
         EXPECT_EQ(withoutIds(list["videoDevices"]), Json::array({camera}));
         helper.connect(false);
+        EXPECT_TRUE(includes(helper.ok("screenshot"), {{"width", 160}, {"height", 144}, {"format", "png"}}));
         EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+        EXPECT_EQ(helper->waitExit(20.0), 0);
     }
 }
 
-// A request nobody answers leaves the helper serving what it serves while busy, and a close ends
-// the wait at once (past its bound the helper ends itself with "PERMISSION_TIMEOUT", as on any
-// platform).
-TEST(PipeWire, AnUnansweredCameraRequestLeavesTheHelperServingAndClosable) {
+// A request the user never answers leaves the helper serving only what it serves while busy, until
+// its own bound ends it with "PERMISSION_TIMEOUT", the request itself unanswered.
+TEST(CameraPortal, AnUnansweredRequestEndsTheHelperAtItsBound) {
     PipeWireStack stack;
-    REQUIRE_STACK(stack);
-    ASSERT_GT(stack.addPortal("silent", ""), 0);
-    RealHelper helper(stack, "pipewire", true);
-    const std::string asked = helper->send("request_permission", {{"media", "video"}});
+    REQUIRE_PORTAL(stack, "silent");
+    TempDir scratch;
+    const auto launcher = sandbox(stack, scratch);
+    if (launcher.empty()) GTEST_SKIP() << "no mount namespace for a sandbox here";
+    RealHelper helper(stack, "pipewire", false, launcher);
+    const auto asked = std::chrono::steady_clock::now();
+    const std::string request = helper->send("request_permission", {{"media", "video"}});
     EXPECT_EQ(helper.ok("status")["permissions"]["video"], "not_determined");
     EXPECT_EQ(helper->request("list").value_or(Json())["error"]["code"], "BUSY");
-    EXPECT_EQ(helper.ok("close")["devicesReleased"], true);
+    EXPECT_TRUE(waitUntil([&] { return stack.asked() == appId + "\n"; }));
+
+    const Json fatal = helper->readEvent("fatal", 60.0).value_or(Json());
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(45));
+    EXPECT_EQ(fatal["error"],
+              Json({{"code", "PERMISSION_TIMEOUT"},
+                    {"message",
+                     "Owned native helper is stopping after a bounded transport/native failure; "
+                     "normal release is not yet confirmed"}}));
+    EXPECT_EQ(fatal["devicesReleased"], false);
+    EXPECT_TRUE(helper->readEvent("closed", 20.0));
     EXPECT_EQ(helper->waitExit(20.0), 0);
-    for (const Json& line : helper->skipped()) EXPECT_NE(line.value("requestId", ""), asked) << line.dump();
+    for (const Json& line : helper->skipped()) EXPECT_NE(line.value("requestId", ""), request) << line.dump();
 }

@@ -11,10 +11,8 @@
 #include "protocol/Output.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <functional>
 
@@ -110,12 +108,9 @@ struct EngineUnderTest {
 
     // What `attempt` gives first that is not null, trying until `timeout` passes.
     static Json poll(double timeout, const std::function<Json()>& attempt) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        for (;;) {
-            const Json found = attempt();
-            if (!found.is_null() || std::chrono::steady_clock::now() >= end) return found;
-            usleep(10000);
-        }
+        Json found;
+        waitUntil([&] { return !(found = attempt()).is_null(); }, timeout);
+        return found;
     }
 };
 

@@ -1,28 +1,18 @@
 #include "DiskFault.h"
 #include "EngineHarness.h"
-#include "SimulatedPlayerConfig.h"
-#include "TestSupport.h"
 #include "base/Clock.h"
 #include "base/Digest.h"
-#include "base/Limits.h"
-#include "base/Runtime.h"
 #include "base/Semaphore.h"
-#include "base/Uuid.h"
-#include "device/simulated/SimulatedDeviceSystem.h"
-#include "engine/Engine.h"
 #include "engine/PlayerName.h"
 #include "engine/Screenshot.h"
-#include "protocol/Output.h"
 #include "protocol/RequestReader.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace qvtest;
@@ -58,16 +48,14 @@ TEST(Engine, AScreenshotOnAFullOrFailingDiskFailsAndTheStreamRunsOn) {
         disk->room = room;
         disk->error = error;
         const Json reply = screenshot();
-        EXPECT_EQ(reply["ok"], false);
         EXPECT_FALSE(reply.contains("result"));
         EXPECT_EQ(reply["error"], (Json{{"code", "OUTPUT_WRITE"}, {"message", "Image write failed"}}));
     }
     disk->room = -1;
     const Json written = screenshot()["result"];
     ASSERT_TRUE(written.is_object());
-    const Json status = t.call(request("status"))["result"];
-    EXPECT_EQ(status["connection"], "connected");
-    EXPECT_TRUE(status["lastError"].is_null());
+    EXPECT_TRUE(
+        includes(t.call(request("status"))["result"], {{"connection", "connected"}, {"lastError", nullptr}}));
 
     // The failed screenshots used up their quota; what they wrote stays, as every screenshot does.
     EXPECT_EQ(screenshot()["error"]["code"], "SCREENSHOT_UNAVAILABLE");
@@ -88,9 +76,9 @@ TEST(Engine, AnUndeterminedPermissionIsNotRequestedWhileConnected) {
                            {"audio", {simAudio(1)}},
                            {"permissions", {{"video", "authorized"}, {"audio", "not_determined"}}}});
     ASSERT_EQ(t.connect(1)["ok"], true);
-    const Json refused = t.call(request("request_permission", {{"media", "audio"}}));
-    EXPECT_EQ(refused["error"], (Json{{"code", "ALREADY_CONNECTED"},
-                                      {"message", "Disconnect before requesting a new media permission"}}));
+    EXPECT_EQ(t.call(request("request_permission", {{"media", "audio"}}))["error"],
+              (Json{{"code", "ALREADY_CONNECTED"},
+                    {"message", "Disconnect before requesting a new media permission"}}));
     t.onControl([](qv::Engine& e) { EXPECT_FALSE(e.lifecycle().busy()); });
     EXPECT_EQ(t.devices->authorizationStatus(qv::MediaType::audio), qv::AuthorizationStatus::notDetermined);
     t.disconnect();
@@ -104,10 +92,8 @@ TEST(Engine, AnUnconfirmedReleaseStaysUnconfirmedWhenTheDeadlinePasses) {
                       &time);
     ASSERT_EQ(t.connect(1)["ok"], true);
     t.call(request("disconnect"));
-    const Json failed = t.waitStatus(has("connection", "failed"));
-    ASSERT_FALSE(failed.is_null());
     // Stopping again moves the sequence on twice, through "stopping".
-    const auto sequence = failed["stateSequence"].get<std::int64_t>();
+    const auto sequence = t.waitStatus(has("connection", "failed")).value("stateSequence", 0);
     time.advance(qv::protocolLimits.sessionSeconds);
     const Json after = t.waitStatus([&](const Json& s) { return s["stateSequence"] >= sequence + 2; });
     EXPECT_EQ(after["connection"], "failed");
@@ -125,10 +111,11 @@ TEST(Engine, ARecordingStoppedBeforeItsFirstFrameIsNotComplete) {
     const Json record = t.waitLine(has("event", "recording_finished"))["recording"];
     // The writer is cancelled; what it had written of the file stays.
     EXPECT_EQ(record["state"], record["bytes"].get<int>() > 0 ? "partial" : "failed");
-    EXPECT_EQ(record["durationMs"], 0);
-    EXPECT_EQ(record["error"],
-              (Json{{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}));
-    EXPECT_EQ(record["streamContinues"], true);
+    EXPECT_TRUE(includes(
+        record,
+        {{"durationMs", 0},
+         {"streamContinues", true},
+         {"error", {{"code", "CAPTURE_PARTIAL"}, {"message", "Capture did not complete normally"}}}}));
     t.disconnect();
 }
 

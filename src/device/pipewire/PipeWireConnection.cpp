@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 #include <mutex>
+#include <optional>
+#include <set>
 
 namespace qv {
 
@@ -40,8 +42,47 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(double timeoutSecon
     connection->coreEvents_.error = onError;
     pw_core_add_listener(connection->core_, &connection->coreListener_, &connection->coreEvents_,
                          connection.get());
-    if (!connection->roundTrip(timeoutSeconds)) return nullptr;
+    if (!connection->awaitOwnClient(timeoutSeconds)) return nullptr;
     return connection;
+}
+
+bool PipeWireConnection::awaitOwnClient(double seconds) {
+    // The daemon tells a new client its own id before anything else; the global of that id comes
+    // with the client's view.
+    struct View {
+        PipeWireConnection* connection;
+        std::optional<uint32_t> ownId;
+        bool visible = false;
+        std::set<uint32_t> listed;
+    } view{.connection = this, .ownId = {}, .listed = {}};
+    pw_client* client = pw_core_get_client(core_);
+    pw_registry* registry = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (client == nullptr || registry == nullptr) return false;
+    spa_hook clientListener{};
+    pw_client_events clientEvents{};
+    clientEvents.version = PW_VERSION_CLIENT_EVENTS;
+    clientEvents.info = [](void* data, const pw_client_info* info) {
+        auto& v = *static_cast<View*>(data);
+        v.ownId = info->id;
+        v.visible = v.visible || v.listed.contains(info->id);
+        v.connection->signal();
+    };
+    spa_hook registryListener{};
+    pw_registry_events registryEvents{};
+    registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
+    registryEvents.global = [](void* data, uint32_t id, uint32_t, const char*, uint32_t, const spa_dict*) {
+        auto& v = *static_cast<View*>(data);
+        v.listed.insert(id);
+        v.visible = v.visible || v.ownId == id;
+        v.connection->signal();
+    };
+    pw_client_add_listener(client, &clientListener, &clientEvents, &view);
+    pw_registry_add_listener(registry, &registryListener, &registryEvents, &view);
+    const bool ready = roundTrip(seconds) && (view.visible || waitFor([&] { return view.visible; }, seconds));
+    spa_hook_remove(&registryListener);
+    spa_hook_remove(&clientListener);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    return ready;
 }
 
 PipeWireConnection::~PipeWireConnection() {

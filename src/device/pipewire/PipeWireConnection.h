@@ -49,6 +49,11 @@ public:
 
 private:
     PipeWireConnection() = default;
+    // With the lock held, before anything else is waited for on a new connection: waits until this
+    // client is among the objects it sees. A client the daemon restricts (one made by the camera
+    // portal, or a sandboxed one) sees nothing until the session manager grants it its view, some
+    // time after the connection is up.
+    bool awaitOwnClient(double seconds);
     static void onDone(void* data, uint32_t id, int seq);
     static void onError(void* data, uint32_t id, int seq, int res, const char* message);
 

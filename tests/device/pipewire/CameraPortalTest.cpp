@@ -3,37 +3,27 @@
 #include "PipeWireStack.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 
 using namespace qvtest;
 
-// A request nobody answers is given up after its bound and withdrawn; the status stays undecided.
-// One that is answered is remembered, and the portal's PipeWire connection is a live socket.
-TEST(CameraPortal, ARequestEndsWithTheAnswerOrItsBound) {
-    for (const std::string mode : {"silent", "grant", "deny"}) {
-        SCOPED_TRACE(mode);
-        PipeWireStack stack;
-        if (!stack.running()) GTEST_SKIP() << "PipeWire and WirePlumber could not be started here";
-        ASSERT_GT(stack.addPortal(mode, ""), 0);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", stack.env().at("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", stack.env().at("XDG_RUNTIME_DIR").c_str(), 1);
-        const auto portal = qv::CameraPortal::connect(5.0);
-        ASSERT_TRUE(portal);
-        EXPECT_EQ(portal->status(), qv::AuthorizationStatus::notDetermined);
-        const auto answer = portal->access(1.0);
-        const auto expected = mode == "grant"  ? qv::CameraPortal::Answer::granted
-                              : mode == "deny" ? qv::CameraPortal::Answer::denied
-                                               : qv::CameraPortal::Answer::none;
-        EXPECT_EQ(answer, expected);
-        EXPECT_EQ(portal->status(), mode == "grant"  ? qv::AuthorizationStatus::authorized
-                                    : mode == "deny" ? qv::AuthorizationStatus::denied
-                                                     : qv::AuthorizationStatus::notDetermined);
-        const int fd = portal->openPipeWireRemote();
-        EXPECT_GE(fd, 0);
-        if (fd >= 0) ::close(fd);
-    }
+// A request nobody answers is given up after its own bound, however long the portal would wait,
+// and withdrawn; this process's status stays undecided by it. (The answered requests are met
+// end to end by the helper's tests.)
+TEST(CameraPortal, ARequestNobodyAnswersEndsAtItsBound) {
+    PipeWireStack stack;
+    if (!stack.running() || !stack.addPortal("silent"))
+        GTEST_SKIP() << "the camera portal could not be started here";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", stack.env().at("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+    const auto portal = qv::CameraPortal::connect(5.0);
+    ASSERT_TRUE(portal);
+    EXPECT_EQ(portal->status(), qv::AuthorizationStatus::notDetermined);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(portal->access(1.0), qv::CameraPortal::Answer::none);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(stack.asked(), "\n");
 }
 
 TEST(CameraPortal, NoBusOrNoPortalIsNoPortal) {

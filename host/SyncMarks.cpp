@@ -122,6 +122,16 @@ int SyncMarks::lateWhiteFrames(double period, double frameInterval) const {
     }));
 }
 
+std::pair<double, double> SyncMarks::largestOffsets(double period, double split) const {
+    const std::vector<double> all = offsets(period);
+    std::pair<double, double> largest{0, 0};
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        double& side = bursts[i] < split ? largest.first : largest.second;
+        side = std::max(side, std::fabs(all[i]));
+    }
+    return largest;
+}
+
 SyncMarks readSyncMarks(const std::string& path) {
     SyncMarks marks;
     Input input;

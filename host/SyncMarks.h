@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvtest {
@@ -26,6 +27,9 @@ struct SyncMarks {
     std::vector<double> offsets(double period) const;
     // White frames that came a frame interval or more after their mark.
     int lateWhiteFrames(double period, double frameInterval) const;
+    // The largest offset's size among the bursts before `split` seconds into the file, and among
+    // those after.
+    std::pair<double, double> largestOffsets(double period, double split) const;
 
 private:
     double grid(double period) const;

@@ -83,7 +83,10 @@ void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBu
             lastBurst = at;
         }
         if (level >= silenceLevel) {
-            if (heard && at - quietSince > 0.001) marks.silences.push_back(quietSince);
+            if (heard && at - quietSince > 0.001) {
+                marks.silences.push_back(quietSince);
+                marks.silenceLengths.push_back(at - quietSince - 1 / rate);
+            }
             if (heard) marks.longestSilence = std::max(marks.longestSilence, at - quietSince - 1 / rate);
             if (!heard) marks.audioStart = at;
             heard = true;
@@ -130,6 +133,16 @@ std::pair<double, double> SyncMarks::largestOffsets(double period, double split)
         side = std::max(side, std::fabs(all[i]));
     }
     return largest;
+}
+
+std::optional<int> SyncMarks::lostBlocks(double block, double tolerance) const {
+    int count = 0;
+    for (const double length : silenceLengths) {
+        const double blocks = std::round(length / block);
+        if (blocks < 1 || std::fabs(length - blocks * block) > tolerance) return std::nullopt;
+        count += static_cast<int>(blocks);
+    }
+    return count;
 }
 
 SyncMarks readSyncMarks(const std::string& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,8 @@ struct SyncMarks {
     double longestSilence = 0;
     // Where each silence of more than a millisecond between them begins: sound lost on the way.
     std::vector<double> silences;
+    // How long each of those lasts, in seconds.
+    std::vector<double> silenceLengths;
     double audioStart = 0;
     double audioEnd = 0;
     bool readable = false;
@@ -30,6 +33,9 @@ struct SyncMarks {
     // The largest offset's size among the bursts before `split` seconds into the file, and among
     // those after.
     std::pair<double, double> largestOffsets(double period, double split) const;
+    // How many silences last a whole number of `block`s (within `tolerance`), as a sound block lost
+    // on the way and laid as silence of its length does; none when any other silence is there.
+    std::optional<int> lostBlocks(double block, double tolerance) const;
 
 private:
     double grid(double period) const;

@@ -20,7 +20,9 @@ namespace {
 // Small on purpose: a writer that falls behind makes the caller drop frames instead of queueing
 // seconds of pictures.
 constexpr int videoQueueCapacity = 3;
-constexpr int audioQueueCapacity = 16;
+// Sound is small (a 10 ms block is a few kilobytes) and a lost block is a gap the listener hears,
+// so a second of it waits while a slow picture holds the writer up on a busy machine.
+constexpr int audioQueueCapacity = 100;
 
 }  // namespace
 

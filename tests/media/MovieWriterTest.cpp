@@ -29,6 +29,44 @@ int filesHeldDeleted() {
     return count;
 }
 
+// A writer held up by a slow picture still takes a second of sound, and no more.
+TEST(MovieWriter, HeldUpByAPictureItKeepsASecondOfSound) {
+    const qvtest::TempDir dir;
+    const std::string name = dir.path() + "/movie.mp4";
+    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MovieWriter writer(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
+                       "movie.mp4");
+    qv::VideoSettings video;
+    video.width = video.height = 32;
+    video.averageBitRate = 500'000;
+    video.preset = "ultrafast";
+    ASSERT_TRUE(writer.addVideo(video));
+    ASSERT_TRUE(writer.addAudio({48000, 2, 128'000}));
+    ASSERT_TRUE(writer.startWriting());
+    writer.startSession(100.0);
+    qv::Semaphore drawing, release;
+    ASSERT_TRUE(writer.appendVideo(
+        [&](qv::YuvFrame&) {
+            drawing.signal();
+            release.wait(30);
+        },
+        100.0));
+    ASSERT_TRUE(drawing.wait(30));
+    int taken = 0;
+    for (int i = 0; i < 150 && writer.isAudioReady(); ++i) {
+        taken += writer.appendAudio({{48000, 2}, std::vector<std::int16_t>(960, 100), 100.0 + i / 100.0});
+    }
+    EXPECT_EQ(taken, 100);
+    release.signal();
+    qv::Semaphore done;
+    writer.markVideoFinished();
+    writer.markAudioFinished();
+    writer.finish([&] { done.signal(); });
+    ASSERT_TRUE(done.wait(30));
+    EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
+    ::close(directory);
+}
+
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
 TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {

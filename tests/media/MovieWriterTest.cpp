@@ -29,21 +29,34 @@ int filesHeldDeleted() {
     return count;
 }
 
+// A writer of a 32 × 32 picture and stereo sound into a fresh file, its session begun at 100 s.
+struct StartedWriter {
+    qvtest::TempDir dir;
+    std::string name = dir.path() + "/movie.mp4";
+    int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MovieWriter writer{::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
+                       "movie.mp4"};
+    bool ok = start();
+
+    ~StartedWriter() { ::close(directory); }
+    bool start() {
+        qv::VideoSettings video;
+        video.width = video.height = 32;
+        video.averageBitRate = 500'000;
+        video.preset = "ultrafast";
+        if (!writer.addVideo(video) || !writer.addAudio({48000, 2, 128'000}) || !writer.startWriting()) {
+            return false;
+        }
+        writer.startSession(100.0);
+        return true;
+    }
+};
+
 // A writer held up by a slow picture still takes a second of sound, and no more.
 TEST(MovieWriter, HeldUpByAPictureItKeepsASecondOfSound) {
-    const qvtest::TempDir dir;
-    const std::string name = dir.path() + "/movie.mp4";
-    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    MovieWriter writer(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
-                       "movie.mp4");
-    qv::VideoSettings video;
-    video.width = video.height = 32;
-    video.averageBitRate = 500'000;
-    video.preset = "ultrafast";
-    ASSERT_TRUE(writer.addVideo(video));
-    ASSERT_TRUE(writer.addAudio({48000, 2, 128'000}));
-    ASSERT_TRUE(writer.startWriting());
-    writer.startSession(100.0);
+    StartedWriter started;
+    ASSERT_TRUE(started.ok);
+    MovieWriter& writer = started.writer;
     qv::Semaphore drawing, release;
     ASSERT_TRUE(writer.appendVideo(
         [&](qv::YuvFrame&) {
@@ -64,25 +77,14 @@ TEST(MovieWriter, HeldUpByAPictureItKeepsASecondOfSound) {
     writer.finish([&] { done.signal(); });
     ASSERT_TRUE(done.wait(30));
     EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
-    ::close(directory);
 }
 
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
 // an audio gap, that every packet is timed, and how its completion arrives.
 TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnceElsewhere) {
-    const qvtest::TempDir dir;
-    const std::string name = dir.path() + "/movie.mp4";
-    const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    MovieWriter writer(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600), directory,
-                       "movie.mp4");
-    qv::VideoSettings video;
-    video.width = video.height = 32;
-    video.averageBitRate = 500'000;
-    video.preset = "ultrafast";
-    ASSERT_TRUE(writer.addVideo(video));
-    ASSERT_TRUE(writer.addAudio({48000, 2, 128'000}));
-    ASSERT_TRUE(writer.startWriting());
-    writer.startSession(100.0);
+    StartedWriter started;
+    ASSERT_TRUE(started.ok);
+    MovieWriter& writer = started.writer;
     const auto caller = std::this_thread::get_id();
     std::atomic<int> drawnElsewhere{0};
     const auto draw = [&](int i) {
@@ -121,9 +123,8 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_EQ(drawnElsewhere, 60);
     // The fragmented copy the plain file replaced is let go of with the finish, not with the writer.
     EXPECT_EQ(filesHeldDeleted(), 0);
-    ::close(directory);
 
-    const auto streams = qvtest::readStreams(name);
+    const auto streams = qvtest::readStreams(started.name);
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(streams[0].packets, 60);
     EXPECT_TRUE(streams[0].risingAndTimed);

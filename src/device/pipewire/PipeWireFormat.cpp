@@ -1,11 +1,12 @@
 #include "device/pipewire/PipeWireFormat.h"
 
 #include <linux/videodev2.h>
-#include <spa/param/audio/format.h>
+#include <spa/param/audio/format-utils.h>
 #include <spa/param/format-utils.h>
 #include <spa/param/video/format.h>
 #include <spa/pod/iter.h>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -167,23 +168,14 @@ const spa_pod* videoRequest(spa_pod_builder& builder, const V4l2Format& format) 
 }
 
 const spa_pod* audioRequest(spa_pod_builder& builder, const PipeWireAudioFormat& format) {
-    spa_pod_frame object{};
-    spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_audio);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_format, 0);
-    spa_pod_builder_id(&builder, SPA_AUDIO_FORMAT_S16);
-    if (format.rate > 0) {
-        spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_rate, 0);
-        spa_pod_builder_int(&builder, format.rate);
-    }
-    if (format.channels > 0) {
-        spa_pod_builder_prop(&builder, SPA_FORMAT_AUDIO_channels, 0);
-        spa_pod_builder_int(&builder, format.channels);
-    }
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
+    // Rate and channel count only where the node named them; no channel positions, as a mono or
+    // stereo microphone's are all we take.
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_S16;
+    info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
+    info.rate = static_cast<std::uint32_t>(std::max(format.rate, 0));
+    info.channels = static_cast<std::uint32_t>(std::max(format.channels, 0));
+    return spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
 }
 
 }  // namespace qv

@@ -8,6 +8,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 
 namespace qvtest {
 
@@ -18,8 +19,15 @@ constexpr double whiteLuma = 200;
 // The burst peaks at 24000 / 32768 of full scale, the steady tone at 8192 / 32768.
 constexpr double burstLevel = 0.5;
 constexpr double silenceLevel = 0.01;
+// The sound begins with the first sample this loud, which only the tone and the bursts reach: the
+// encoder spreads a little of the first sound back into the silence before it (pre-echo), and that
+// neither begins the sound nor ends a silence.
+constexpr double soundLevel = 0.1;
 // Bursts last 30 ms and come at least 100 ms apart.
+constexpr double burstSeconds = 0.03;
 constexpr double burstSpacing = 0.06;
+// A quiet stretch longer than this is a silence; the tone is quiet for a few samples at each zero.
+constexpr double maxGap = 0.001;
 
 struct Decoder {
     AVCodecContext* context = nullptr;
@@ -60,9 +68,29 @@ double meanLuma(const AVFrame* frame) {
     return count > 0 ? sum / count : 0;
 }
 
+// What the listener keeps between audio frames.
+struct Listening {
+    double lastBurst = -HUGE_VAL;
+    bool heard = false;
+    // The last sample of the sound so far.
+    double soundUntil = 0;
+    // A faint sample after a silence, which ends the silence once the sound is loud again soon after:
+    // alone, it is the encoder's echo of the sound around it.
+    std::optional<double> faintAt;
+};
+
+// The silence from the last sound up to `end`, when it is one.
+void silence(SyncMarks& marks, const Listening& state, double end, double rate) {
+    const double length = end - state.soundUntil - 1 / rate;
+    if (end - state.soundUntil > maxGap) {
+        marks.silences.push_back(state.soundUntil);
+        marks.silenceLengths.push_back(length);
+    }
+    marks.longestSilence = std::max(marks.longestSilence, length);
+}
+
 // Reads the audio frame's first channel, as floats.
-void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBurst, double& quietSince,
-            bool& heard) {
+void listen(const AVFrame* frame, double start, SyncMarks& marks, Listening& state) {
     const double rate = frame->sample_rate;
     for (int i = 0; i < frame->nb_samples; ++i) {
         double value = 0;
@@ -78,20 +106,28 @@ void listen(const AVFrame* frame, double start, SyncMarks& marks, double& lastBu
         }
         const double at = start + i / rate;
         const double level = std::fabs(value);
-        if (level >= burstLevel && at - lastBurst > burstSpacing) {
-            marks.bursts.push_back(at);
-            lastBurst = at;
+        if (!state.heard) {
+            if (level < soundLevel) continue;
+            marks.audioStart = state.soundUntil = at;
+            state.heard = true;
         }
-        if (level >= silenceLevel) {
-            if (heard && at - quietSince > 0.001) {
-                marks.silences.push_back(quietSince);
-                marks.silenceLengths.push_back(at - quietSince - 1 / rate);
+        if (level >= burstLevel && at - state.lastBurst > burstSpacing) {
+            // A burst under way when the sound begins was cut by the file's start: it began before.
+            if (at - marks.audioStart >= burstSeconds) marks.bursts.push_back(at);
+            state.lastBurst = at;
+        }
+        if (level >= soundLevel) {
+            silence(marks, state, state.faintAt.value_or(at), rate);
+            state.faintAt.reset();
+            state.soundUntil = marks.audioEnd = at;
+        } else if (level >= silenceLevel) {
+            if (state.faintAt && at - *state.faintAt > maxGap) state.faintAt.reset();  // an echo
+            if (at - state.soundUntil <= maxGap) {
+                silence(marks, state, at, rate);
+                state.soundUntil = at;
+            } else if (!state.faintAt) {
+                state.faintAt = at;
             }
-            if (heard) marks.longestSilence = std::max(marks.longestSilence, at - quietSince - 1 / rate);
-            if (!heard) marks.audioStart = at;
-            heard = true;
-            quietSince = at;
-            marks.audioEnd = at;
         }
     }
 }
@@ -158,9 +194,7 @@ SyncMarks readSyncMarks(const std::string& path) {
         decoders.push_back(std::make_unique<Decoder>());
         if (!open(*decoders.back(), input.format->streams[i])) return marks;
     }
-    double lastBurst = -HUGE_VAL;
-    double quietSince = 0;
-    bool heard = false;
+    Listening listening;
     bool wasWhite = false;
     const auto receive = [&](Decoder& decoder) {
         while (avcodec_receive_frame(decoder.context, input.frame) >= 0) {
@@ -170,7 +204,7 @@ SyncMarks readSyncMarks(const std::string& path) {
                 if (white && !wasWhite) marks.whiteFrames.push_back(at);
                 wasWhite = white;
             } else {
-                listen(input.frame, at, marks, lastBurst, quietSince, heard);
+                listen(input.frame, at, marks, listening);
             }
             av_frame_unref(input.frame);
         }

@@ -19,6 +19,8 @@ struct SyncMarks {
     std::vector<double> silences;
     // How long each of those lasts, in seconds.
     std::vector<double> silenceLengths;
+    // Where the sound begins (the first sample as loud as the tone) and ends. A burst is counted only
+    // from a burst's length after the beginning: one under way then was cut by the file's start.
     double audioStart = 0;
     double audioEnd = 0;
     bool readable = false;

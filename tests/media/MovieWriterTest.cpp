@@ -1,4 +1,5 @@
 #include "StreamFacts.h"
+#include "SyncMarks.h"
 #include "TestSupport.h"
 #include "base/Semaphore.h"
 #include "media/MovieWriter.h"
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -131,6 +133,63 @@ TEST(MovieWriter, TimesEveryPacketFillsAudioGapsDrawsOnItsThreadAndCompletesOnce
     EXPECT_TRUE(streams[1].risingAndTimed);
     // 48,000 samples in all (the gap as silence) make 46.9 frames of 1,024; the partial one too.
     EXPECT_GE(streams[1].packets, 47);
+}
+
+// Sound that begins a few milliseconds into the file, halfway through a sync burst, as a capture
+// started at any moment does: what comes before it is lead-in, not a silence in the sound (though the
+// encoder spreads a little of the sound back into it), and the cut burst is no mark. The next burst
+// lands on its white frame.
+TEST(MovieWriter, SoundBegunLateAndMidBurstKeepsItsMarksAndHasNoSilence) {
+    for (const double lead : {0.004, 0.007, 0.008}) {
+        SCOPED_TRACE(lead);
+        StartedWriter started;
+        ASSERT_TRUE(started.ok);
+        MovieWriter& writer = started.writer;
+        // Sample n is heard at 100 s + lead + n / 48,000; bursts begin 10 ms before the sound and at 101 s.
+        const auto sound = [lead](std::int64_t n) {
+            const double at = lead + static_cast<double>(n) / 48000;
+            for (const double burst : {lead - 0.01, 1.0}) {
+                if (at >= burst && at < burst + 0.03) return 24000 * std::sin(2 * M_PI * 1000 * (at - burst));
+            }
+            return 8000 * std::sin(2 * M_PI * 440 * at);
+        };
+        int frame = 0;
+        for (std::int64_t piece = 0; piece < 130; ++piece) {
+            qv::AudioSample sample{{48000, 2}, {}, 100.0 + lead + static_cast<double>(piece) / 100};
+            for (std::int64_t n = piece * 480; n < (piece + 1) * 480; ++n) {
+                const auto value = static_cast<std::int16_t>(std::lround(sound(n)));
+                sample.samples.insert(sample.samples.end(), {value, value});
+            }
+            for (; 100.0 + frame / 60.0 <= sample.presentationTime; ++frame) {
+                const int luma = frame == 60 ? 235 : 60;
+                ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isVideoReady(); }));
+                ASSERT_TRUE(writer.appendVideo(
+                    [luma](qv::YuvFrame& picture) {
+                        std::memset(picture.plane(0), luma, static_cast<std::size_t>(picture.stride(0)) * 32);
+                        for (int plane = 1; plane < 3; ++plane)
+                            std::memset(picture.plane(plane), 128,
+                                        static_cast<std::size_t>(picture.stride(plane)) * 16);
+                    },
+                    100.0 + frame / 60.0));
+            }
+            ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isAudioReady(); }));
+            ASSERT_TRUE(writer.appendAudio(std::move(sample)));
+        }
+        qv::Semaphore done;
+        writer.markVideoFinished();
+        writer.markAudioFinished();
+        writer.finish([&] { done.signal(); });
+        ASSERT_TRUE(done.wait(30));
+        ASSERT_EQ(writer.status(), MovieWriter::Status::completed);
+
+        const qvtest::SyncMarks marks = qvtest::readSyncMarks(started.name);
+        ASSERT_TRUE(marks.readable);
+        EXPECT_NEAR(marks.audioStart, lead, 0.001);
+        EXPECT_LT(marks.longestSilence, 0.001);
+        ASSERT_EQ(marks.bursts.size(), 1u);
+        ASSERT_EQ(marks.whiteFrames.size(), 1u);
+        EXPECT_NEAR(marks.offsets(1.0).front(), 0, 0.001);
+    }
 }
 
 }  // namespace

@@ -52,6 +52,14 @@ struct StartedWriter {
         writer.startSession(100.0);
         return true;
     }
+    // Ends both tracks and waits for the file to be finished: whether it was completed.
+    bool finish() {
+        qv::Semaphore done;
+        writer.markVideoFinished();
+        writer.markAudioFinished();
+        writer.finish([&] { done.signal(); });
+        return done.wait(30) && writer.status() == MovieWriter::Status::completed;
+    }
 };
 
 // A writer held up by a slow picture still takes a second of sound, and no more.
@@ -73,12 +81,7 @@ TEST(MovieWriter, HeldUpByAPictureItKeepsASecondOfSound) {
     }
     EXPECT_EQ(taken, 100);
     release.signal();
-    qv::Semaphore done;
-    writer.markVideoFinished();
-    writer.markAudioFinished();
-    writer.finish([&] { done.signal(); });
-    ASSERT_TRUE(done.wait(30));
-    EXPECT_EQ(writer.status(), MovieWriter::Status::completed);
+    EXPECT_TRUE(started.finish());
 }
 
 // What the file checks of the recording tests cannot see: where the writer draws frames, how it fills
@@ -175,12 +178,7 @@ TEST(MovieWriter, SoundBegunLateAndMidBurstKeepsItsMarksAndHasNoSilence) {
             ASSERT_TRUE(qvtest::waitUntil([&] { return writer.isAudioReady(); }));
             ASSERT_TRUE(writer.appendAudio(std::move(sample)));
         }
-        qv::Semaphore done;
-        writer.markVideoFinished();
-        writer.markAudioFinished();
-        writer.finish([&] { done.signal(); });
-        ASSERT_TRUE(done.wait(30));
-        ASSERT_EQ(writer.status(), MovieWriter::Status::completed);
+        ASSERT_TRUE(started.finish());
 
         const qvtest::SyncMarks marks = qvtest::readSyncMarks(started.name);
         ASSERT_TRUE(marks.readable);

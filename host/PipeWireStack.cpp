@@ -90,7 +90,7 @@ PipeWireStack::~PipeWireStack() {
 }
 
 pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& format, double clockPpm,
-                               int markMs) {
+                               int markMs, int quantum) {
     // Players share their node names: this one is up when one more of each is in the graph.
     const auto count = [](const std::string& text, const std::string& word) {
         std::size_t n = 0;
@@ -100,7 +100,7 @@ pid_t PipeWireStack::addPlayer(const std::string& name, const std::string& forma
     const std::string before = nodes();
     const std::string missed = runtime_.path() + "/missed-" + std::to_string(missedFiles_.size());
     const pid_t pid = start({buildDirectory() + "/test-player", name, "0", format, missed,
-                             std::to_string(clockPpm), std::to_string(markMs)});
+                             std::to_string(clockPpm), std::to_string(markMs), std::to_string(quantum)});
     missedFiles_[pid] = missed;
     const bool up = within(10.0, [&] {
         const std::string listed = nodes();
@@ -147,15 +147,28 @@ std::string PipeWireStack::asked() const {
     return shell("cat '" + runtime_.path() + "/asked' 2>/dev/null");
 }
 
-long PipeWireStack::missedFrames(pid_t pid) const {
-    const auto found = missedFiles_.find(pid);
-    if (found == missedFiles_.end()) return -1;
-    long count = -1;
+namespace {
+
+// Count `which` (0 or 1) of a player's missed-file.
+long playerCount(const std::map<pid_t, std::string>& files, pid_t pid, int which) {
+    const auto found = files.find(pid);
+    if (found == files.end()) return -1;
+    long counts[2] = {-1, -1};
     if (FILE* file = std::fopen(found->second.c_str(), "r")) {
-        if (std::fscanf(file, "%ld", &count) != 1) count = -1;
+        if (std::fscanf(file, "%ld %ld", &counts[0], &counts[1]) != 2) counts[0] = counts[1] = -1;
         std::fclose(file);
     }
-    return count;
+    return counts[which];
+}
+
+}  // namespace
+
+long PipeWireStack::missedFrames(pid_t pid) const {
+    return playerCount(missedFiles_, pid, 0);
+}
+
+long PipeWireStack::microphoneCycle(pid_t pid) const {
+    return playerCount(missedFiles_, pid, 1);
 }
 
 void PipeWireStack::kill(pid_t pid) {

@@ -28,10 +28,11 @@ public:
     const std::map<std::string, std::string>& env() const { return env_; }
 
     // Publishes the test player `name` (a camera in `format` and its microphone, whose clock runs
-    // `clockPpm` fast, with a sync mark every `markMs` when given; see tools/TestPlayer.cpp) and
-    // waits until both nodes are in the graph; returns its process id, or -1.
+    // `clockPpm` fast, with a sync mark every `markMs` when given, in cycles of `quantum` samples, or
+    // of what its followers ask when 0; see tools/TestPlayer.cpp) and waits until both nodes are in
+    // the graph; returns its process id, or -1.
     pid_t addPlayer(const std::string& name = "Quorvelle - Player 01", const std::string& format = "YUY2",
-                    double clockPpm = 0, int markMs = 0);
+                    double clockPpm = 0, int markMs = 0, int quantum = 1024);
     // Puts the desktop's camera portal on the bus: xdg-desktop-portal and its permission store,
     // with the build's test-portal as the dialog that asks the user, answering `mode` (grant, deny
     // or silent). Waits until the portal owns its name; false when it is not installed or did not
@@ -44,6 +45,8 @@ public:
     std::string asked() const;
     // The frame periods the player `pid` could not fill so far (see test-player); -1 when unknown.
     long missedFrames(pid_t pid) const;
+    // The samples of the latest cycle of player `pid`'s microphone: 0 before the first, -1 when unknown.
+    long microphoneCycle(pid_t pid) const;
     // Ends one process this stack started (a player, say): SIGKILL, as an unplugged device goes.
     void kill(pid_t pid);
     // What `pw-cli ls Node` says about the graph.

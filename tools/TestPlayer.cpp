@@ -3,11 +3,12 @@
 // microphone (Audio/Source, a 440 Hz tone, signed 16-bit mono at 48 kHz), both named after the
 // player. It runs until it is killed, which unplugs both, or for the seconds given (0: until killed).
 //
-//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [missed-file] [clock-ppm] [mark-ms]
+//   test-player [name] [seconds] [YUY2|BGRx|NV12|MJPG] [missed-file] [clock-ppm] [mark-ms] [quantum]
 //
 // The name is "Quorvelle - Player 01" by default. With a missed-file, the player keeps there the
 // number of frame periods it could not fill (no free buffer, or the graph ran late), so that a
-// test can tell its losses from a reader's where the layer in between hides them.
+// test can tell its losses from a reader's where the layer in between hides them, and after it the
+// samples of the microphone's latest cycle (0 before the first).
 //
 // YUY2 (the default) shows moving bars; BGRx and MJPG are one colour, red 160, green 80, blue 40,
 // and NV12 one grey (Y, U and V 128). Every row is padded with 0xFF bytes beyond its pixels, so that
@@ -79,7 +80,10 @@ struct Player {
     std::uint64_t frames = 0;
     bool framed = false;
     std::uint64_t missed = 0;
+    std::uint32_t cycle = 0;
     std::string missedFile;
+    // The samples of each microphone cycle forced on its graph; 0: what its followers ask.
+    std::uint32_t forcedQuantum = quantum;
     // The microphone's samples per second of CLOCK_MONOTONIC, and the instant, in nanoseconds, its
     // sample 0 was heard: sample n is heard at heardNs + n / samplesPerSecond.
     double samplesPerSecond = audioRate;
@@ -96,12 +100,12 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-// Replaces the missed-file's count at once (a rename), so a reader never sees half of it.
+// Replaces the missed-file's counts at once (a rename), so a reader never sees half of it.
 void reportMissed(const Player& player) {
     if (player.missedFile.empty()) return;
     const std::string scratch = player.missedFile + ".new";
     if (FILE* file = std::fopen(scratch.c_str(), "w")) {
-        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(player.missed));
+        std::fprintf(file, "%llu %u\n", static_cast<unsigned long long>(player.missed), player.cycle);
         if (std::fclose(file) == 0) std::rename(scratch.c_str(), player.missedFile.c_str());
     }
 }
@@ -354,6 +358,10 @@ void microphoneTick(void* data, uint64_t /*expirations*/) {
     plane.chunk->size = frames * sizeof(std::int16_t);
     pw_stream_queue_buffer(player.microphone, buffer);
     armMicrophone(player, frames);
+    if (frames != player.cycle) {
+        player.cycle = frames;
+        reportMissed(player);
+    }
     if (position != nullptr) {
         spa_io_clock& clock = position->clock;
         clock.nsec = now;
@@ -374,10 +382,9 @@ pw_stream* makeStream(Player& player, const char* name, const std::string& descr
     // connection shows only nodes with it.
     if (std::string(mediaType) == "Video") pw_properties_set(props, PW_KEY_MEDIA_ROLE, "Camera");
     // The microphone's cycles are PipeWire's default quantum, 1024 samples, whatever its followers
-    // ask: cycles of 5 ms (the 480 samples the helper asks for, rounded down to a power of two) miss
-    // their turn on a busy machine and lose their sound.
-    if (std::strcmp(mediaType, "Audio") == 0)
-        pw_properties_setf(props, PW_KEY_NODE_FORCE_QUANTUM, "%u", quantum);
+    // ask, unless told otherwise: the sync tests count lost sound in those units.
+    if (std::strcmp(mediaType, "Audio") == 0 && player.forcedQuantum > 0)
+        pw_properties_setf(props, PW_KEY_NODE_FORCE_QUANTUM, "%u", player.forcedQuantum);
     pw_stream* stream =
         pw_stream_new_simple(pw_main_loop_get_loop(player.loop), name, props, &events, &player);
     return stream;
@@ -391,7 +398,8 @@ int main(int argc, char** argv) {
     const std::string format = argc > 3 ? argv[3] : "YUY2";
     const double ppm = argc > 5 ? std::atof(argv[5]) : 0;
     const double markMs = argc > 6 ? std::atof(argv[6]) : 0;
-    if (ppm <= -1e6 || (markMs != 0 && markMs < 100)) return 2;
+    const long forced = argc > 7 ? std::atol(argv[7]) : quantum;
+    if (ppm <= -1e6 || (markMs != 0 && markMs < 100) || forced < 0 || forced > 8192) return 2;
     if (format == "BGRx") {
         layout.format = SPA_VIDEO_FORMAT_BGRx;
         layout.stride = width * 4 + padding;
@@ -424,6 +432,7 @@ int main(int argc, char** argv) {
     pw_init(&argc, &argv);
     Player player;
     player.markNs = static_cast<std::uint64_t>(std::llround(markMs * 1e6));
+    player.forcedQuantum = static_cast<std::uint32_t>(forced);
     player.samplesPerSecond = audioRate * (1 + ppm / 1e6);
     player.missedFile = argc > 4 ? argv[4] : "";
     reportMissed(player);

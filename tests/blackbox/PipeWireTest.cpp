@@ -139,6 +139,19 @@ TEST(PipeWire, ListsConnectsRecordsAndClosesThroughPipeWire) {
     EXPECT_EQ(helper->waitExit(20.0), 0);
 }
 
+// The helper asks for the microphone cycles a desktop usually runs, 1024 samples, not cycles as
+// short as its 10 ms blocks: the graph would then run 256-sample cycles, which a busy machine misses,
+// and sound lost in pieces that short is too little to be taken for a gap in the recording.
+TEST(PipeWire, TheMicrophoneAsksForTheDesktopsUsualCycle) {
+    PipeWireStack stack;
+    REQUIRE_STACK(stack);
+    const pid_t player = stack.addPlayer("Quorvelle - Player 01", "YUY2", 0, 0, 0);
+    ASSERT_GT(player, 0);
+    RealHelper helper(stack);
+    helper.connect(true);
+    EXPECT_EQ(stack.microphoneCycle(player), 1024);
+}
+
 TEST(PipeWire, ThePlayerGoingAwayEndsTheRecordingPartialWithAPlayableFile) {
     PipeWireStack stack;
     REQUIRE_STACK(stack);

@@ -52,7 +52,6 @@ bool PipeWireConnection::awaitOwnClient(double seconds) {
     struct View {
         PipeWireConnection* connection;
         std::optional<uint32_t> ownId;
-        bool visible = false;
         std::set<uint32_t> listed;
     } view{.connection = this, .ownId = {}, .listed = {}};
     pw_client* client = pw_core_get_client(core_);
@@ -64,7 +63,6 @@ bool PipeWireConnection::awaitOwnClient(double seconds) {
     clientEvents.info = [](void* data, const pw_client_info* info) {
         auto& v = *static_cast<View*>(data);
         v.ownId = info->id;
-        v.visible = v.visible || v.listed.contains(info->id);
         v.connection->signal();
     };
     spa_hook registryListener{};
@@ -73,12 +71,11 @@ bool PipeWireConnection::awaitOwnClient(double seconds) {
     registryEvents.global = [](void* data, uint32_t id, uint32_t, const char*, uint32_t, const spa_dict*) {
         auto& v = *static_cast<View*>(data);
         v.listed.insert(id);
-        v.visible = v.visible || v.ownId == id;
         v.connection->signal();
     };
     pw_client_add_listener(client, &clientListener, &clientEvents, &view);
     pw_registry_add_listener(registry, &registryListener, &registryEvents, &view);
-    const bool ready = roundTrip(seconds) && (view.visible || waitFor([&] { return view.visible; }, seconds));
+    const bool ready = waitFor([&] { return view.ownId && view.listed.contains(*view.ownId); }, seconds);
     spa_hook_remove(&registryListener);
     spa_hook_remove(&clientListener);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));

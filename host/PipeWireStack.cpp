@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 namespace qvtest {
@@ -35,6 +37,24 @@ void writeFile(const std::string& path, const std::string& text) {
         std::fputs(text.c_str(), file);
         std::fclose(file);
     }
+}
+
+// Count `which` (0 or 1) of a player's missed-file.
+long playerCount(const std::map<pid_t, std::string>& files, pid_t pid, int which) {
+    const auto found = files.find(pid);
+    if (found == files.end()) return -1;
+    long counts[2] = {-1, -1};
+    if (FILE* file = std::fopen(found->second.c_str(), "r")) {
+        if (std::fscanf(file, "%ld %ld", &counts[0], &counts[1]) != 2) counts[0] = counts[1] = -1;
+        std::fclose(file);
+    }
+    return counts[which];
+}
+
+// The whole of a file; empty when there is none.
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string buildDirectory() {
@@ -144,24 +164,8 @@ bool PipeWireStack::storeCameraPermission(const std::string& appId, const std::s
 }
 
 std::string PipeWireStack::asked() const {
-    return shell("cat '" + runtime_.path() + "/asked' 2>/dev/null");
+    return readFile(runtime_.path() + "/asked");
 }
-
-namespace {
-
-// Count `which` (0 or 1) of a player's missed-file.
-long playerCount(const std::map<pid_t, std::string>& files, pid_t pid, int which) {
-    const auto found = files.find(pid);
-    if (found == files.end()) return -1;
-    long counts[2] = {-1, -1};
-    if (FILE* file = std::fopen(found->second.c_str(), "r")) {
-        if (std::fscanf(file, "%ld %ld", &counts[0], &counts[1]) != 2) counts[0] = counts[1] = -1;
-        std::fclose(file);
-    }
-    return counts[which];
-}
-
-}  // namespace
 
 long PipeWireStack::missedFrames(pid_t pid) const {
     return playerCount(missedFiles_, pid, 0);
